@@ -1,0 +1,107 @@
+#include "log.h"
+
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <span>
+
+namespace {
+
+int local_log = 0;
+
+constexpr char log_file_name[] = "quavd.log";
+constexpr char pid_file_name[] = "quavd.pid";
+
+// Writes the whole buffer, retrying short writes and interruptions.
+bool write_all(int fd, const char *data, std::size_t len) {
+  while (len > 0) {
+    ssize_t n = ::write(fd, data, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    len -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Writes the parts in one call when it can, so that a line appended by a
+// launched child at the same moment never splits this one.
+void write_parts(int fd, std::span<iovec> parts) {
+  std::size_t total = 0;
+  for (const iovec &p : parts) total += p.iov_len;
+  ssize_t n;
+  do {
+    n = ::writev(fd, parts.data(), static_cast<int>(parts.size()));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 || static_cast<std::size_t>(n) == total) return;
+  // A short write: finish the rest piece by piece.
+  auto done = static_cast<std::size_t>(n);
+  for (const iovec &p : parts) {
+    if (done >= p.iov_len) {
+      done -= p.iov_len;
+      continue;
+    }
+    if (!write_all(fd, static_cast<const char *>(p.iov_base) + done, p.iov_len - done)) return;
+    done = 0;
+  }
+}
+
+}  // namespace
+
+void set_local_log() { local_log = 1; }
+
+const char *get_time() {
+  std::time_t now = std::time(nullptr);
+  char *text = std::ctime(&now);
+  if (text == nullptr) return "";
+  std::size_t len = std::strlen(text);
+  if (len > 0) text[len - 1] = '\0';
+  return text;
+}
+
+void log_error(const char *message) {
+  if (!local_log) {
+    syslog(LOG_WARNING, "%s", message);
+    return;
+  }
+  // Opened anew for every message so that the file can be rotated or
+  // removed between messages.
+  int fd = ::open(log_file_name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return;
+  const char *time_text = get_time();
+  iovec parts[] = {
+      {const_cast<char *>("["), 1},
+      {const_cast<char *>(time_text), std::strlen(time_text)},
+      {const_cast<char *>("] "), 2},
+      {const_cast<char *>(message), std::strlen(message)},
+      {const_cast<char *>("\n"), 1},
+  };
+  write_parts(fd, parts);
+  ::close(fd);
+}
+
+int log_pid() {
+  int fd = ::open(pid_file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    std::fprintf(stderr, "quavd: could not log pid to file %s\n", pid_file_name);
+    return -1;
+  }
+  char buf[32];
+  int n = std::snprintf(buf, sizeof buf, "%d\n", static_cast<int>(::getpid()));
+  bool ok = n > 0 && static_cast<std::size_t>(n) < sizeof buf &&
+            write_all(fd, buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  if (!ok) {
+    std::fprintf(stderr, "quavd: could not log pid to file %s\n", pid_file_name);
+    return -1;
+  }
+  return 0;
+}

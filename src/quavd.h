@@ -1,0 +1,77 @@
+// quavd: start-up, listener, peer naming and access filter, the request
+// protocol handler and the script's process control.
+#pragma once
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdio>
+
+constexpr int MAX_ENV = 50;
+
+constexpr int STATE_COMMAND = 0;
+constexpr int STATE_ENV = 1;
+constexpr int STATE_INPUT = 2;
+constexpr int STATE_PORT = 3;
+
+// Server settings: fixed during start-up, only read afterwards.
+extern const char *server_root;
+extern int server_port;
+extern char *restrict_to;
+extern int localhost_only;
+extern int raw_data;
+extern int debug;
+
+// Request state of the connection being served; reset after every one.
+extern int quav_state;
+extern char *env[MAX_ENV + 1];
+extern int env_count;
+extern char *cmd_line;
+extern pid_t child_pid;
+extern int child_in_fd;
+extern int child_out_fd;
+extern int in_port;
+
+// Listener state.
+extern int server_socket;
+extern sockaddr_in sa_server;
+extern int server_alive;
+extern int pending_death;
+
+// Start-up. quavd_main is the daemon's main.
+int quavd_main(int argc, char **argv);
+[[noreturn]] void usage(const char *program_name);
+void set_server_root(const char *text);
+void set_server_port(const char *text);
+void set_debug(const char *text);
+// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed.
+void ensure_std_fds();
+
+// Listener.
+void standalone_main();
+void set_signals();
+[[noreturn]] void final_death();
+void graceful_death();
+
+// Peer naming and the access filter.
+void map_sockaddr_to_name(const sockaddr_in *peer, char *dest, std::size_t size);
+const char *find_fqdn(const hostent *entry);
+int filter_source(const sockaddr_in *peer, const char *peer_name);
+int match_suffix(const char *text, const char *suffix);
+
+// Request protocol.
+int quav(int connection, const sockaddr_in *peer, const char *peer_name);
+int add_env(const char *text);
+void free_env();
+
+// Script process control.
+int start_cmd(char *command, char **envp, const char *peer_name, FILE *out);
+int exec_cmd(char *command, char **envp, const char *peer_name);
+void send_to_proc(const char *line);
+int wait_for_child(const char *command, const char *peer_name);
+
+// Script output held while input could not be written (at most this much
+// in memory; the rest goes to an unlinked temporary file).
+constexpr std::size_t HOLD_MEMORY_LIMIT = 1024 * 1024;

@@ -1,0 +1,3 @@
+#include "quavd.h"
+
+int main(int argc, char **argv) { return quavd_main(argc, argv); }
