@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -206,7 +207,12 @@ bool daemon_proc::start(const std::string &root_dir, const std::vector<std::stri
   if (::lstat(pid_path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(pid_path.c_str());
   for (int attempt = 0; attempt < 5; ++attempt) {
     port = free_port();
-    std::vector<std::string> args = {binary.empty() ? QUAVD_BINARY : binary};
+    std::vector<std::string> args;
+    if (const char *wrapper = std::getenv("QUAVD_WRAPPER"); wrapper != nullptr) {
+      std::istringstream words(wrapper);
+      for (std::string w; words >> w;) args.push_back(w);
+    }
+    args.push_back(binary.empty() ? QUAVD_BINARY : binary);
     // Option reading stops at the first non-option, so the port goes first.
     args.push_back("-p");
     args.push_back(std::to_string(port));
@@ -222,7 +228,11 @@ bool daemon_proc::start(const std::string &root_dir, const std::vector<std::stri
       std::vector<char *> argv;
       for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
       argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
+      if (fd_limit > 0) {
+        rlimit lim{static_cast<rlim_t>(fd_limit), static_cast<rlim_t>(fd_limit)};
+        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(125);
+      }
+      ::execvp(argv[0], argv.data());
       ::_exit(127);
     }
     auto end = clock::now() + std::chrono::seconds(10);

@@ -47,9 +47,15 @@ struct daemon_proc {
   int port = 0;
   std::string root;
   std::string err_path;  // its standard error goes here
+  // When above 0, the daemon's descriptor limit (RLIMIT_NOFILE), set before
+  // it starts.
+  int fd_limit = 0;
   ~daemon_proc();
   // Starts quavd with "-p port" and the extra arguments in root, waits until
   // it accepts connections. Returns false (and leaves pid -1) if it did not.
+  // If the environment variable QUAVD_WRAPPER is set, its blank-separated
+  // words are put before the daemon's command (e.g. a memory checker); the
+  // first word is looked up along PATH.
   bool start(const std::string &root_dir, const std::vector<std::string> &extra = {},
              const std::string &binary = "");
   void stop();
