@@ -1,0 +1,225 @@
+#!/usr/bin/env bash
+# Measures quavd against the one-process-per-connection servers (tcpserver,
+# socat, xinetd) and against the floors that bound any of them, in one run:
+# every round measures every system in turn, so that load from elsewhere on
+# the machine falls on all of them alike. Prints the medians and, for each
+# round, the ratios quavd/peer and quavd/floor, then their medians.
+#
+#   bench/run.sh                  # 3 rounds
+#   ROUNDS=5 bench/run.sh
+#
+# Loopback only; every measurement is bounded (REQUESTS requests or
+# SECONDS_PER_RUN seconds, or a fixed number of bytes), and every server
+# started here is stopped on exit.
+set -euo pipefail
+
+ROUNDS=${ROUNDS:-3}
+REQUESTS=${REQUESTS:-2000}
+SECONDS_PER_RUN=${SECONDS_PER_RUN:-3}
+RELAY_BYTES=${RELAY_BYTES:-536870912}
+INPUT_LINES=${INPUT_LINES:-200000}
+LINE_LEN=1000
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(dirname "$here")
+build=${BUILD_DIR:-$repo/build-bench}
+
+echo "building in $build (Release)" >&2
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUAVD_BENCH=ON >/dev/null
+cmake --build "$build" -j2 --target quavd loadgen bench_true bench_emit bench_sink >/dev/null
+
+missing=()
+command -v tcpserver >/dev/null || missing+=(ucspi-tcp)
+command -v socat >/dev/null || missing+=(socat)
+command -v xinetd >/dev/null || missing+=(xinetd)
+if ((${#missing[@]} > 0)); then
+  echo "installing ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null ||
+    { apt-get update >/dev/null && apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null; }
+fi
+
+loadgen=$build/bench/loadgen
+work=$(mktemp -d /tmp/quavd-bench.XXXXXX)
+root=$work/root
+mkdir -p "$root/bin"
+cp "$build/bench/scripts/true" "$build/bench/scripts/emit" "$build/bench/scripts/sink" "$root/bin/"
+results=$work/results
+
+pids=()
+stop_all() {
+  local pid
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${pids[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  pids=()
+}
+cleanup() {
+  stop_all
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# start PORT COMMAND...: runs a server in the scripts' root, waits for its port.
+start() {
+  local port=$1
+  shift
+  (cd "$root" && exec "$@" </dev/null >>"$work/servers.log" 2>&1) &
+  pids+=($!)
+  "$loadgen" wait-listen "$port" 10
+}
+
+port() { "$loadgen" free-port; }
+
+emit_arg=$RELAY_BYTES
+
+q_port=$(port)
+start "$q_port" "$build/quavd" -p "$q_port" -l -d "$root"
+quavd_pid=${pids[-1]}
+
+declare -A tcps_port socat_port xinetd_port
+for s in true emit sink; do
+  args=()
+  [[ $s == emit ]] && args=("$emit_arg")
+  tcps_port[$s]=$(port)
+  start "${tcps_port[$s]}" tcpserver -HRl0 127.0.0.1 "${tcps_port[$s]}" "$root/bin/$s" "${args[@]}"
+  socat_port[$s]=$(port)
+  start "${socat_port[$s]}" socat "TCP-LISTEN:${socat_port[$s]},bind=127.0.0.1,fork,reuseaddr" \
+    "EXEC:$root/bin/$s${args[*]:+ ${args[*]}}"
+done
+
+{
+  echo "defaults"
+  echo "{"
+  echo "  log_type = FILE $work/xinetd.log"
+  echo "  instances = UNLIMITED"
+  echo "  per_source = UNLIMITED"
+  # The default rate limit would switch the service off mid-run.
+  echo "  cps = 1000000 1"
+  echo "}"
+  for s in true emit sink; do
+    xinetd_port[$s]=$(port)
+    echo "service quavd-bench-$s"
+    echo "{"
+    echo "  type = UNLISTED"
+    echo "  port = ${xinetd_port[$s]}"
+    echo "  bind = 127.0.0.1"
+    echo "  socket_type = stream"
+    echo "  protocol = tcp"
+    echo "  wait = no"
+    echo "  user = root"
+    echo "  server = $root/bin/$s"
+    [[ $s == emit ]] && echo "  server_args = $emit_arg"
+    echo "}"
+  done
+} >"$work/xinetd.conf"
+xinetd -dontfork -f "$work/xinetd.conf" -pidfile "$work/xinetd.pid" >>"$work/servers.log" 2>&1 &
+pids+=($!)
+for s in true emit sink; do "$loadgen" wait-listen "${xinetd_port[$s]}" 10; done
+
+rss() { awk '/^VmRSS/ {print $2}' "/proc/$quavd_pid/status"; }
+
+# record ROUND SYSTEM LOADGEN-ARGS...: runs one measurement, keeps its numbers.
+record() {
+  local round=$1 sys=$2 kind=$3
+  shift 3
+  local out
+  out=$(timeout 120 "$loadgen" "$@") || { echo "FAILED: $sys $kind: loadgen $*" >&2; exit 1; }
+  local kv
+  for kv in $out; do
+    case $kv in
+      rate=* | p50_us=* | p99_us=*) echo "$round $sys ${kv%%=*} ${kv#*=}" >>"$results" ;;
+      mibps=*) echo "$round $sys $kind ${kv#*=}" >>"$results" ;;
+    esac
+  done
+}
+
+measure() {
+  local r=$1 sys=$2
+  case $sys in
+    quavd)
+      record "$r" quavd rate rate "$q_port" "$REQUESTS" "$SECONDS_PER_RUN" bin/true
+      record "$r" quavd relay relay "$q_port" "$RELAY_BYTES" "bin/emit+$RELAY_BYTES"
+      record "$r" quavd input input "$q_port" "$INPUT_LINES" "$LINE_LEN" bin/sink
+      ;;
+    tcpserver | socat | xinetd)
+      local -n ports=${sys/tcpserver/tcps}_port
+      record "$r" "$sys" rate rate "${ports[true]}" "$REQUESTS" "$SECONDS_PER_RUN"
+      record "$r" "$sys" relay relay "${ports[emit]}" "$RELAY_BYTES"
+      record "$r" "$sys" input input "${ports[sink]}" "$INPUT_LINES" "$LINE_LEN"
+      ;;
+    floor)
+      record "$r" fork rate fork "$root/bin/true" "$REQUESTS" "$SECONDS_PER_RUN"
+      record "$r" spawn rate spawn "$root/bin/true" "$REQUESTS" "$SECONDS_PER_RUN"
+      record "$r" pipe relay pipe-relay "$root/bin/emit" "$RELAY_BYTES"
+      record "$r" pipe input pipe-input "$root/bin/sink" "$INPUT_LINES" "$LINE_LEN"
+      record "$r" tcp relay tcp-stream "$RELAY_BYTES"
+      ;;
+  esac
+}
+
+# A few requests first, so that the daemon's resident size is taken warm.
+"$loadgen" rate "$q_port" 20 5 bin/true >/dev/null
+rss_start=$(rss)
+systems=(quavd tcpserver socat xinetd floor)
+for ((r = 1; r <= ROUNDS; r++)); do
+  # Each round starts one system further on, so no system always goes first.
+  for ((i = 0; i < ${#systems[@]}; i++)); do
+    sys=${systems[$(((i + r - 1) % ${#systems[@]}))]}
+    echo "round $r: $sys" >&2
+    measure "$r" "$sys"
+  done
+  echo "$r quavd rss $(rss)" >>"$results"
+done
+rss_end=$(rss)
+stop_all
+
+echo
+echo "quavd bench: $ROUNDS rounds, medians; $(nproc) cores, load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "requests: up to $REQUESTS or ${SECONDS_PER_RUN}s of 'cmd bin/true' + 'end' (peers: one connection running the program)"
+echo "relay: one request whose script writes $RELAY_BYTES bytes; input: $INPUT_LINES lines of $LINE_LEN bytes into a sink"
+echo
+awk -v rss_start="$rss_start" -v rss_end="$rss_end" '
+  function median(list,   n, a, i, j, t) {
+    n = split(list, a, " ")
+    for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+    if (n == 0) return ""
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  { v[$2, $3] = v[$2, $3] " " $4; at[$1, $2, $3] = $4; if ($1 > rounds) rounds = $1 }
+  function cell(sys, m,   x) { x = median(v[sys, m]); return x == "" ? "-" : x }
+  function ratio(sys, m,   r, list, x) {
+    list = ""
+    for (r = 1; r <= rounds; r++)
+      if (((r, "quavd", m) in at) && ((r, sys, m) in at) && at[r, sys, m] > 0)
+        list = list " " at[r, "quavd", m] / at[r, sys, m]
+    x = median(list)
+    return x == "" ? "-" : sprintf("%.2f", x)
+  }
+  END {
+    split("rate p50_us p99_us relay input", metrics, " ")
+    label["rate"] = "requests/s"; label["p50_us"] = "p50 latency us"; label["p99_us"] = "p99 latency us"
+    label["relay"] = "relay MiB/s"; label["input"] = "input MiB/s"
+    floor["rate"] = "fork"; floor["p50_us"] = "fork"; floor["p99_us"] = "fork"
+    floor["relay"] = "pipe"; floor["input"] = "pipe"
+    printf "%-16s %9s %9s %9s %9s %9s %9s %9s\n", "median", "quavd", "tcpserver", "socat", "xinetd", "floor", "spawn", "tcp"
+    for (i = 1; i <= 5; i++) {
+      m = metrics[i]
+      printf "%-16s %9s %9s %9s %9s %9s %9s %9s\n", label[m], cell("quavd", m), cell("tcpserver", m),
+        cell("socat", m), cell("xinetd", m), cell(floor[m], m), cell("spawn", m), cell("tcp", m)
+    }
+    print ""
+    print "quavd/X, median of the per-round ratios (floor: fork+exec+wait; pipe relay; pipe fed one line per write)"
+    printf "%-16s %9s %9s %9s %9s %9s %9s\n", "ratio", "tcpserver", "socat", "xinetd", "floor", "spawn", "tcp"
+    for (i = 1; i <= 5; i++) {
+      m = metrics[i]
+      printf "%-16s %9s %9s %9s %9s %9s %9s\n", label[m], ratio("tcpserver", m), ratio("socat", m),
+        ratio("xinetd", m), ratio(floor[m], m), ratio("spawn", m), ratio("tcp", m)
+    }
+    print ""
+    printf "quavd resident size: %s KiB after warm-up, per round:%s KiB, %s KiB at the end\n", rss_start, v["quavd", "rss"], rss_end
+  }' "$results"
