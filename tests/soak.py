@@ -1,0 +1,355 @@
+#!/usr/bin/env python3
+"""Soak test: one daemon, many sequential connections of mixed kinds.
+
+Usage: tests/soak.py --daemon PATH [--connections N] [--no-rss]
+
+The short mode (1,000 connections, the default) runs in CI; the long mode
+(--connections 10000) is run by hand. At the end the daemon must hold as many
+descriptors as after the first 100 connections, its resident memory may have
+grown by at most RSS_BOUND_KIB, it must have no zombie children, its log must
+hold exactly one outcome line per script started (by kind), and a last normal
+request must be served correctly. --no-rss drops the memory bound, for
+daemons built with a sanitizer whose quarantine grows on purpose.
+"""
+
+import argparse
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+RSS_BOUND_KIB = 512
+CONNECT_TIMEOUT = 10.0
+EXCHANGE_TIMEOUT = 20.0
+BIG_OUTPUT = 256 * 1024
+
+SCRIPTS = {
+    # Prints its arguments, then copies its input.
+    "bin/echo": 'echo "args:$*"\ncat\n',
+    # Prints the environment it was started with, one entry a line (a shell
+    # would drop entries that are not NAME=value and add its own).
+    "bin/env": "tr '\\0' '\\n' </proc/$$/environ\n",
+    # Far more output than a socket holds, for clients that go away early.
+    "bin/big": "head -c %d /dev/zero | tr '\\0' x\n" % BIG_OUTPUT,
+    # Ends by a signal with no output, and after some output.
+    "bin/kill9": "kill -KILL $$\n",
+    "bin/term": "echo partial\nkill -TERM $$\n",
+}
+
+
+class Failure(Exception):
+    pass
+
+
+def crlf(*lines):
+    return b"".join(line + b"\r\n" for line in lines)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def exchange(port, request, half_close=False, read_limit=None):
+    """Sends the request, reads until the daemon closes (or read_limit bytes
+    of anything, then drops the connection). Returns the bytes read."""
+    deadline = time.monotonic() + EXCHANGE_TIMEOUT
+    with socket.create_connection(("127.0.0.1", port), timeout=CONNECT_TIMEOUT) as s:
+        if request:
+            s.sendall(request)
+        if half_close:
+            s.shutdown(socket.SHUT_WR)
+        got = bytearray()
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise Failure("no end of reply within %.0fs: %r" % (EXCHANGE_TIMEOUT, bytes(got[:200])))
+            s.settimeout(left)
+            try:
+                chunk = s.recv(65536)
+            except ConnectionResetError:
+                break
+            if not chunk:
+                break
+            got += chunk
+            if read_limit is not None and len(got) >= read_limit:
+                break
+        return bytes(got)
+
+
+class Kinds:
+    """Each kind builds a request and checks the reply; `outcome` names the
+    outcome line a started script must leave in the log (None: no script)."""
+
+    def __init__(self, rng):
+        self.rng = rng
+
+    def normal(self):
+        req = crlf(b"cmd bin/echo+a+b", b"end")
+        want = b"101 Cmd accepted 'bin/echo+a+b'\r\n200 Cmd started 'bin/echo+a+b'\r\n\r\nargs:a b\n"
+        return req, {"want": want}, "ok"
+
+    def normal_half_close(self):
+        req, check, outcome = self.normal()
+        check["half_close"] = True
+        return req, check, outcome
+
+    def with_input(self):
+        req = crlf(b"cmd bin/echo+in", b"input", b"hello", b"", b"world", b".", b"end")
+        want = (b"101 Cmd accepted 'bin/echo+in'\r\n200 Cmd started 'bin/echo+in'\r\n\r\n"
+                b"args:in\nhelloworld.")
+        return req, {"want": want}, "ok"
+
+    def bad_path(self):
+        cmd = self.rng.choice([b"/bin/ls", b"../x", b"a/../b", b"%2fbin%2fsh", b"x/%2e%2e/y"])
+        req = crlf(b"cmd " + cmd, b"end")
+        # The reply quotes the command line as given; only the launch refuses it.
+        want = b"101 Cmd accepted '" + cmd + b"'\r\n502 Cmd failed\r\n"
+        return req, {"want": want}, None
+
+    def missing_script(self):
+        req = crlf(b"cmd bin/nothere+x", b"end")
+        want = b"101 Cmd accepted 'bin/nothere+x'\r\n503 exec of 'bin/nothere+x' failed\n"
+        return req, {"want": want}, "failed"
+
+    def vanish(self):
+        req = crlf(b"cmd bin/big", b"end")
+        return req, {"prefix": b"101 Cmd accepted 'bin/big'\r\n200 Cmd started", "read_limit": 8192}, "ok"
+
+    def silent_vanish(self):
+        # Sends its request and closes without reading a byte.
+        req = crlf(b"cmd bin/big", b"end")
+        return req, {"read_limit": 0}, "ok"
+
+    def long_cmd_line(self):
+        # Cut at 1023 bytes: the rest arrives as a line of its own and is a
+        # bad command, so nothing is started.
+        tail = b"a" * (1100 + self.rng.randrange(200))
+        req = crlf(b"cmd bin/echo+" + tail, b"end")
+        kept = (b"cmd bin/echo+" + tail)[:1023][4:]
+        rest = (b"cmd bin/echo+" + tail)[1023:].split(b" ")[0]
+        want = b"101 Cmd accepted '" + kept + b"'\r\n500 Bad command '" + rest + b"'\r\n"
+        return req, {"want": want}, None
+
+    def long_env_line(self):
+        value = b"X=" + b"x" * 1500
+        req = crlf(b"env", value, b".", b"cmd bin/env", b"end")
+        head = (b"100 Enter env.  End with single '.' on a line\r\n100 Env accepted\r\n"
+                b"101 Cmd accepted 'bin/env'\r\n200 Cmd started 'bin/env'\r\n\r\n")
+        return req, {"want": head + value[:1023] + b"\n" + value[1023:] + b"\n"}, "ok"
+
+    def env_50(self):
+        lines = [b"V%d=%d" % (i, i) for i in range(50)]
+        req = crlf(b"env", *lines, b".", b"cmd bin/env", b"end")
+        head = (b"100 Enter env.  End with single '.' on a line\r\n100 Env accepted\r\n"
+                b"101 Cmd accepted 'bin/env'\r\n200 Cmd started 'bin/env'\r\n\r\n")
+        return req, {"want": head + b"".join(l + b"\n" for l in lines)}, "ok"
+
+    def env_51(self):
+        lines = [b"V%d=%d" % (i, i) for i in range(51)]
+        req = crlf(b"cmd bin/echo", b"env", *lines, b".", b"end")
+        want = (b"101 Cmd accepted 'bin/echo'\r\n"
+                b"100 Enter env.  End with single '.' on a line\r\n"
+                b"501 Environment full 'V50=50'\r\n")
+        return req, {"want": want}, None
+
+    def empty_line(self):
+        return b"\r\n", {"want": b"500 Bad command ''\r\n"}, None
+
+    def garbage(self):
+        # The first byte is never a letter, so the first line is refused
+        # and ends the dialogue whatever follows.
+        first = bytes([self.rng.choice([b for b in range(256) if not chr(b).isalpha() and b != 10])])
+        body = bytes(self.rng.choice([b for b in range(256) if b != 10]) for _ in range(self.rng.randrange(300)))
+        return first + body + b"\r\n", {"prefix": b"500 Bad command '"}, None
+
+    def no_command(self):
+        return crlf(b"end"), {"want": b"502 No Cmd specified\r\n"}, None
+
+    def killed(self):
+        req = crlf(b"cmd bin/kill9", b"end")
+        want = b"101 Cmd accepted 'bin/kill9'\r\n503 exec of 'bin/kill9' failed\n"
+        return req, {"want": want}, "died"
+
+    def terminated(self):
+        req = crlf(b"cmd bin/term", b"end")
+        want = b"101 Cmd accepted 'bin/term'\r\n200 Cmd started 'bin/term'\r\n\r\npartial\n"
+        return req, {"want": want}, "died"
+
+    def nothing(self):
+        return b"", {"want": b"", "half_close": True}, None
+
+
+# Relative weights of the kinds in the mix.
+MIX = [
+    ("normal", 20), ("normal_half_close", 5), ("with_input", 10), ("bad_path", 8),
+    ("missing_script", 8), ("vanish", 4), ("silent_vanish", 2), ("long_cmd_line", 5),
+    ("long_env_line", 4), ("env_50", 4), ("env_51", 4), ("empty_line", 5), ("garbage", 8),
+    ("no_command", 3), ("killed", 4), ("terminated", 4), ("nothing", 5),
+]
+
+
+def run_one(port, kinds, name):
+    req, check, outcome = getattr(kinds, name)()
+    got = exchange(port, req, half_close=check.get("half_close", False), read_limit=check.get("read_limit"))
+    if "want" in check and got != check["want"]:
+        raise Failure("%s: got %r, want %r" % (name, got[:300], check["want"][:300]))
+    if "prefix" in check and not got.startswith(check["prefix"]):
+        raise Failure("%s: reply %r does not begin with %r" % (name, got[:300], check["prefix"][:300]))
+    return outcome
+
+
+def proc_fds(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def proc_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return -1
+
+
+def zombie_children(pid):
+    n = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        fields = stat[stat.rfind(")") + 2:].split()
+        if int(fields[1]) == pid and fields[0] == "Z":
+            n += 1
+    return n
+
+
+OUTCOME_RE = re.compile(rb"^\[[^]]*\] command '.*' from .* (ok, status 0|failed, status \d+|died with signal \d+)$")
+
+
+def log_outcomes(path):
+    counts = {"ok": 0, "failed": 0, "died": 0}
+    with open(path, "rb") as f:
+        for line in f:
+            m = OUTCOME_RE.match(line.rstrip(b"\n"))
+            if m:
+                word = m.group(1).split(b",")[0].split(b" ")[0].decode()
+                counts[word] += 1
+    return counts
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--daemon", required=True)
+    ap.add_argument("--connections", type=int, default=1000)
+    ap.add_argument("--seed", type=int, default=6)
+    ap.add_argument("--no-rss", action="store_true")
+    args = ap.parse_args()
+
+    rng = random.Random(args.seed)
+    kinds = Kinds(rng)
+    names = [n for n, _ in MIX]
+    weights = [w for _, w in MIX]
+
+    root = tempfile.mkdtemp(prefix="quavd-soak-")
+    daemon = None
+    try:
+        for path, body in SCRIPTS.items():
+            full = os.path.join(root, path)
+            os.makedirs(os.path.dirname(full), exist_ok=True)
+            with open(full, "w") as f:
+                f.write("#!/bin/sh\n" + body)
+            os.chmod(full, 0o755)
+
+        port = free_port()
+        err = open(os.path.join(root, ".stderr"), "wb")
+        daemon = subprocess.Popen([os.path.abspath(args.daemon), "-p", str(port), "-l"], cwd=root,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+        pid_file = os.path.join(root, "quavd.pid")
+        for _ in range(1000):
+            if os.path.exists(pid_file) and open(pid_file).read().endswith("\n"):
+                break
+            if daemon.poll() is not None:
+                raise Failure("daemon exited at start with %d" % daemon.returncode)
+            time.sleep(0.01)
+        else:
+            raise Failure("daemon did not start")
+
+        expected = {"ok": 0, "failed": 0, "died": 0}
+        seen = {n: 0 for n in names}
+        base_fds = base_rss = None
+        start = time.monotonic()
+        for i in range(args.connections):
+            name = rng.choices(names, weights)[0]
+            seen[name] += 1
+            outcome = run_one(port, kinds, name)
+            if outcome:
+                expected[outcome] += 1
+            if daemon.poll() is not None:
+                raise Failure("daemon died after connection %d (%s): %d" % (i + 1, name, daemon.returncode))
+            if i + 1 == 100:
+                # The next connection is accepted only once this one's script
+                # is reaped, so a normal exchange here settles the daemon.
+                run_one(port, kinds, "normal")
+                expected["ok"] += 1
+                base_fds, base_rss = proc_fds(daemon.pid), proc_rss_kib(daemon.pid)
+        elapsed = time.monotonic() - start
+
+        # The last request: served correctly, and it settles the daemon.
+        run_one(port, kinds, "normal")
+        expected["ok"] += 1
+        end_fds, end_rss = proc_fds(daemon.pid), proc_rss_kib(daemon.pid)
+        zombies = zombie_children(daemon.pid)
+        got = log_outcomes(os.path.join(root, "quavd.log"))
+
+        started = sum(expected.values())
+        print("soak: %d connections in %.1fs (%.0f/s), %d scripts started" %
+              (args.connections, elapsed, args.connections / elapsed, started))
+        print("soak: kinds: " + ", ".join("%s %d" % (n, seen[n]) for n in names))
+        print("soak: descriptors %s after 100, %d at the end" % (base_fds, end_fds))
+        print("soak: RSS %s KiB after 100, %d KiB at the end (bound +%d KiB%s)" %
+              (base_rss, end_rss, RSS_BOUND_KIB, ", not checked" if args.no_rss else ""))
+        print("soak: zombies %d; outcome lines %s, expected %s" % (zombies, got, expected))
+
+        problems = []
+        if base_fds is not None and end_fds != base_fds:
+            problems.append("descriptors went from %d to %d" % (base_fds, end_fds))
+        if not args.no_rss and base_rss is not None and end_rss > base_rss + RSS_BOUND_KIB:
+            problems.append("RSS grew from %d to %d KiB" % (base_rss, end_rss))
+        if zombies:
+            problems.append("%d zombie children" % zombies)
+        if got != expected:
+            problems.append("outcome lines %s, expected %s" % (got, expected))
+        if problems:
+            raise Failure("; ".join(problems))
+        print("soak: PASS")
+        return 0
+    except (Failure, OSError) as e:
+        print("soak: FAIL: %s" % e, file=sys.stderr)
+        return 1
+    finally:
+        if daemon is not None and daemon.poll() is None:
+            daemon.send_signal(signal.SIGTERM)
+            try:
+                daemon.wait(10)
+            except subprocess.TimeoutExpired:
+                daemon.kill()
+                daemon.wait()
+        if os.environ.get("SOAK_KEEP"):
+            print("soak: kept %s" % root)
+        else:
+            shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
