@@ -1,0 +1,369 @@
+// The quav client: its encoder and input lines against the daemon's own
+// decoding, and the whole client against the real daemon.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "quav_encode.h"
+#include "util.h"
+
+using namespace harness;
+
+namespace {
+
+// What the daemon's escaping makes of an argument: a backslash before each
+// of its 20 shell-special bytes.
+std::string shell_escaped(const std::string &arg) {
+  static const std::string special = "&;`'\"|*?~<>^()[]{}$\\";
+  std::string out;
+  for (char c : arg) {
+    if (special.find(c) != std::string::npos) out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string decoded(const std::string &encoded) {
+  std::vector<char> buf(encoded.begin(), encoded.end());
+  buf.push_back('\0');
+  unescape_url(buf.data());
+  return std::string(buf.data(), std::strlen(buf.data()));
+}
+
+TEST(ClientEncoder, EveryByteRoundTripsThroughUnescape) {
+  for (int b = 0; b < 256; ++b) {
+    std::string one(1, static_cast<char>(b));
+    for (const std::string &enc : {quav::encode_path(one), quav::encode_arg(one)}) {
+      // Nothing the daemon splits at may remain literal.
+      EXPECT_EQ(enc.find_first_of("+ \t"), std::string::npos) << "byte " << b;
+      std::vector<char> buf(enc.begin(), enc.end());
+      buf.push_back('\0');
+      unescape_url(buf.data());
+      EXPECT_EQ(static_cast<unsigned char>(buf[0]), b) << "byte " << b << " as " << enc;
+      if (b != 0) {
+        EXPECT_EQ(std::strlen(buf.data()), 1u) << "byte " << b << " as " << enc;
+      }
+    }
+  }
+  std::string all;
+  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+  EXPECT_EQ(decoded(quav::encode_arg(all)), all);
+  EXPECT_EQ(decoded(quav::encode_path(all)), all);
+}
+
+// The command line goes through the daemon's path clean-up as a whole before
+// it is split: arguments must come out of both exactly as given.
+TEST(ClientEncoder, ArgumentsSurviveCleanUpAndSplit) {
+  std::string all;
+  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+  const std::vector<std::vector<std::string>> rows = {
+      {"bin/x", "a b", "x+y", "100%", "#tag", "caf\xc3\xa9", "a;b", "$HOME", "it's"},
+      {"bin/x", "", "", "-n"},
+      {"bin/x", ".."},
+      {"bin/x", "x.."},
+      {"bin/x", "..."},
+      {"bin/x", "a/../b"},
+      {"bin/x", "../../etc/passwd"},
+      {"bin/x", "http://host//path///"},
+      {"bin/x", "/"},
+      {"bin/x", "%2e%2e"},
+      {"dir/sub/x", "a/..", "..", "b"},
+      {"bin/x", all},
+  };
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const auto &words = rows[r];
+    std::string line = quav::encode_command(words);
+    std::vector<char> buf(line.begin(), line.end());
+    buf.push_back('\0');
+    ASSERT_EQ(clean_up_path(buf.data()), 0) << "row " << r << ": " << line;
+    EXPECT_STREQ(buf.data(), line.c_str()) << "row " << r << ": clean-up changed it";
+    char **argv = create_argv(buf.data());
+    ASSERT_NE(argv, nullptr);
+    std::size_t n = 0;
+    while (argv[n] != nullptr) ++n;
+    ASSERT_EQ(n, words.size()) << "row " << r << ": " << line;
+    for (std::size_t i = 0; i < n; ++i) {
+      EXPECT_EQ(argv[i], shell_escaped(words[i])) << "row " << r << " argument " << i;
+    }
+    free_argv(argv);
+  }
+}
+
+// Reads protocol text as the daemon does: pieces of at most 1023 bytes up to
+// a LF, CR LF or LF removed; returns the lines after the input command.
+std::vector<std::string> daemon_lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t lf = text.find('\n', pos);
+    std::size_t end = lf == std::string::npos ? text.size() : lf + 1;
+    if (end - pos > quav::line_limit) end = pos + quav::line_limit;
+    std::string line = text.substr(pos, end - pos);
+    pos = end;
+    if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0) {
+      line.resize(line.size() - 2);
+    } else if (!line.empty() && line.back() == '\n') {
+      line.pop_back();
+    }
+    lines.push_back(line);
+  }
+  if (!lines.empty() && lines[0] == "input") lines.erase(lines.begin());
+  return lines;
+}
+
+TEST(ClientInputLines, DataArrivesWithoutItsLineFeeds) {
+  const std::vector<std::string> rows = {
+      "ab\ncd\n",
+      "no line end",
+      "crlf\r\nkept\r\n",
+      "\r\n\r\r\n",
+      "..\n. \n .\n.x\n",
+      std::string(999, 'a') + ".\n",
+      std::string(1000, 'a') + ".\n",
+      std::string(1001, 'a') + ".\n",
+      std::string(2000, 'b') + ".",
+      std::string(5000, '.') + "\n.a\n",
+      std::string(3001, '\r') + "\n",
+      "\n\n\n",
+  };
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    // Fed in small chunks as well as in one, since pieces cross reads.
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, rows[r].size()}) {
+      quav::input_lines lines;
+      std::string out;
+      for (std::size_t pos = 0; pos < rows[r].size(); pos += chunk) {
+        ASSERT_EQ(lines.feed(std::string_view(rows[r]).substr(pos, chunk), out),
+                  quav::input_lines::fault::none)
+            << "row " << r;
+      }
+      ASSERT_EQ(lines.finish(out), quav::input_lines::fault::none) << "row " << r;
+      ASSERT_EQ(out.rfind("input\r\n", 0), 0u) << "row " << r;
+      std::string joined;
+      for (const std::string &l : daemon_lines(out)) {
+        EXPECT_NE(l, ".") << "row " << r << " chunk " << chunk << ": a piece would end the input";
+        joined += l;
+      }
+      std::string want;
+      for (char c : rows[r]) {
+        if (c != '\n') want += c;
+      }
+      EXPECT_EQ(joined, want) << "row " << r << " chunk " << chunk;
+    }
+  }
+}
+
+TEST(ClientInputLines, RefusesWhatTheProtocolCannotCarry) {
+  using fault = quav::input_lines::fault;
+  struct row {
+    std::string input;
+    fault want;
+    std::size_t line;
+  };
+  const std::vector<row> rows = {
+      {".\n", fault::lone_dot, 1},
+      {"a\n.\nb\n", fault::lone_dot, 2},
+      {"a\n.", fault::lone_dot, 2},
+      {std::string("a\nb\0c\n", 6), fault::nul_byte, 2},
+  };
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    quav::input_lines lines;
+    std::string out;
+    fault got = lines.feed(rows[r].input, out);
+    if (got == fault::none) got = lines.finish(out);
+    EXPECT_EQ(got, rows[r].want) << "row " << r;
+    EXPECT_EQ(lines.line_number(), rows[r].line) << "row " << r;
+    EXPECT_EQ(out.find("\r\n.\r\n"), std::string::npos) << "row " << r;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// End to end through the real daemon.
+
+#ifdef QUAV_BINARY
+
+struct served_root {
+  temp_dir dir;
+  daemon_proc daemon;
+  explicit served_root(const std::vector<std::string> &options = {"-l"}) {
+    make_dirs(dir.path + "/bin");
+    // Prints its argument vector, environment and input.
+    if (::symlink(QUAVD_TEST_ARGV, (dir.path + "/bin/argv").c_str()) != 0) ADD_FAILURE();
+    write_script(dir.path + "/bin/headers", "printf 'X-One: 1\\r\\n\\r\\nbody\\n'\n");
+    write_script(dir.path + "/bin/silent", "exit 0\n");
+    if (!daemon.start(dir.path, options)) ADD_FAILURE() << "daemon did not start";
+  }
+  std::string log() const { return read_file(dir.path + "/quavd.log"); }
+};
+
+run_result quav_run(int port, std::vector<std::string> args, const std::string &input = "") {
+  args.insert(args.begin(), {QUAV_BINARY, "-p", std::to_string(port)});
+  return run_program(args, "", std::chrono::seconds(20), input);
+}
+
+// The argv helper's report for the arguments (argv[0] is the base name).
+std::string argv_report(const std::vector<std::string> &args) {
+  std::string text = "argc=" + std::to_string(args.size() + 1) + "\nargv[0]=argv\n";
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    text += "argv[" + std::to_string(i + 1) + "]=" + shell_escaped(args[i]) + "\n";
+  }
+  return text;
+}
+
+TEST(ClientEndToEnd, ArgumentsArriveSeparateAndIntact) {
+  served_root root;
+  const std::vector<std::string> args = {
+      "two words", "a+b", "100%", "#hash", "caf\xc3\xa9 \xff", "a;b|c&d", "$(id)`x`",
+      "", "..", "a/../b", "http://x//y", "-n", "\t\x01"};
+  std::vector<std::string> cmd = {"bin/argv"};
+  cmd.insert(cmd.end(), args.begin(), args.end());
+  run_result r = quav_run(root.daemon.port, cmd);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, argv_report(args) + "in(0)=\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(ClientEndToEnd, EnvironmentEntriesArriveExactly) {
+  served_root root;
+  std::vector<std::string> cmd;
+  std::string want = argv_report({});
+  const std::vector<std::string> entries = {"A=1", "B=two  words ", "C=a=b", ".dot", "=", "D=%41+"};
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    cmd.push_back("-e");
+    cmd.push_back(entries[i]);
+    want += "env[" + std::to_string(i) + "]=" + entries[i] + "\n";
+  }
+  cmd.push_back("bin/argv");
+  run_result r = quav_run(root.daemon.port, cmd);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, want + "in(0)=\n");
+
+  // Fifty entries is the block's size and all of them arrive.
+  std::vector<std::string> fifty;
+  for (int i = 0; i < 50; ++i) {
+    fifty.push_back("-e");
+    fifty.push_back("V" + std::to_string(i) + "=x");
+  }
+  fifty.push_back("bin/argv");
+  r = quav_run(root.daemon.port, fifty);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("env[49]=V49=x\n"), std::string::npos) << r.out;
+}
+
+TEST(ClientEndToEnd, BadEnvironmentEntriesAreRefusedBeforeConnecting) {
+  served_root root;
+  std::vector<std::string> too_many;
+  for (int i = 0; i < 51; ++i) {
+    too_many.push_back("-e");
+    too_many.push_back("V=x");
+  }
+  const std::vector<std::vector<std::string>> rows = {
+      {"-e", ""}, {"-e", "."}, {"-e", "A=1\nB=2"}, {"-e", "A=1\r"},
+      {"-e", "A=" + std::string(1020, 'x')}, too_many};
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    std::vector<std::string> cmd = rows[i];
+    cmd.push_back("bin/argv");
+    run_result r = quav_run(root.daemon.port, cmd);
+    EXPECT_EQ(r.status, 4) << "row " << i;
+    EXPECT_EQ(r.out, "") << "row " << i;
+    EXPECT_NE(r.err.find("quav: "), std::string::npos) << "row " << i;
+  }
+  // The longest entry that fits one line goes through.
+  run_result r = quav_run(root.daemon.port, {"-e", "A=" + std::string(1019, 'x'), "bin/argv"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(count_lines_with(root.dir.path + "/quavd.log", "command 'bin/argv'"), 1) << root.log();
+}
+
+TEST(ClientEndToEnd, InputArrivesJoined) {
+  served_root root;
+  struct row {
+    std::string input;
+    std::string arrives;
+  };
+  std::string big;
+  for (int i = 0; i < 40000; ++i) big += "line " + std::to_string(i) + " \r\n";
+  std::string big_joined;
+  for (char c : big) {
+    if (c != '\n') big_joined += c;
+  }
+  const std::vector<row> rows = {
+      {"ab\ncd\n", "abcd"},
+      {"keeps its CR\r\nand a last line", "keeps its CR\rand a last line"},
+      {"..\n.x\n", "...x"},
+      {std::string(1000, 'a') + ".\n", std::string(1000, 'a') + "."},
+      {"", ""},
+      {big, big_joined},
+  };
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    run_result r = quav_run(root.daemon.port, {"-i", "bin/argv"}, rows[i].input);
+    EXPECT_EQ(r.status, 0) << "row " << i << ": " << r.err;
+    std::string want = argv_report({}) + "in(" + std::to_string(rows[i].arrives.size()) + ")=" +
+                       rows[i].arrives + "\n";
+    EXPECT_TRUE(r.out == want) << "row " << i << ": got " << r.out.size() << " bytes, want "
+                               << want.size();
+  }
+}
+
+TEST(ClientEndToEnd, LoneDotInputLineIsRefused) {
+  served_root root;
+  run_result r = quav_run(root.daemon.port, {"-i", "bin/argv"}, "first\n.\nlast\n");
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("input line 2"), std::string::npos) << r.err;
+  // Found before connecting: the script never ran.
+  EXPECT_EQ(count_lines_with(root.dir.path + "/quavd.log", "command"), 0) << root.log();
+}
+
+TEST(ClientEndToEnd, ExitStatusSaysWhatHappened) {
+  served_root root;
+  served_root filtered({"-l", "-r", "no.such.peer.invalid"});
+  int no_daemon = free_port();
+  struct row {
+    const char *what;
+    int port;
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  };
+  const std::vector<row> rows = {
+      {"output", root.daemon.port, {"bin/argv"}, 0, ""},
+      {"no output", root.daemon.port, {"bin/silent"}, 2, "quav: 503 exec of 'bin/silent' failed\n"},
+      {"missing script", root.daemon.port, {"bin/none"}, 2, "quav: 503 exec of 'bin/none' failed\n"},
+      {"refused path", root.daemon.port, {"../x"}, 2, "quav: 502 Cmd failed\n"},
+      {"refused path with input", root.daemon.port, {"-i", "/bin/sh"}, 2, "quav: 502 Cmd failed\n"},
+      {"filtered peer", filtered.daemon.port, {"bin/argv"}, 3, "quav: connection "},
+      {"no daemon", no_daemon, {"bin/argv"}, 4, "quav: cannot connect to 127.0.0.1 port "},
+      {"no script", root.daemon.port, {}, 4, "quav: no script named\n"},
+      {"unknown option", root.daemon.port, {"-z", "bin/argv"}, 4, ""},
+  };
+  for (const row &t : rows) {
+    run_result r = quav_run(t.port, t.args, "some input\n");
+    EXPECT_EQ(r.status, t.status) << t.what << ": " << r.err;
+    EXPECT_EQ(r.err.rfind(t.err, 0), 0u) << t.what << ": " << r.err;
+  }
+  run_result bad_host = run_program({QUAV_BINARY, "-H", "no-such-host.invalid", "bin/argv"}, "");
+  EXPECT_EQ(bad_host.status, 4) << bad_host.err;
+}
+
+TEST(ClientEndToEnd, HeaderBlockIsSkippedUnlessAsked) {
+  served_root plain;
+  run_result r = quav_run(plain.daemon.port, {"bin/headers"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  // The daemon's own empty line ends the header block.
+  EXPECT_EQ(r.out, "X-One: 1\r\n\r\nbody\n");
+
+  served_root scripted({"-l", "-n"});
+  r = quav_run(scripted.daemon.port, {"bin/headers"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "body\n");
+  r = quav_run(scripted.daemon.port, {"-n", "bin/headers"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "X-One: 1\r\n\r\nbody\n");
+}
+
+#endif  // QUAV_BINARY
+
+}  // namespace
