@@ -1,0 +1,290 @@
+// Launching, feeding and reaping scripts through the real daemon: the
+// argument vector a script sees, refused paths, logged outcomes, large
+// input and output, clients that leave early, and no leaks over many
+// connections.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "request_support.h"
+
+using namespace request_support;
+
+namespace {
+
+// What the reporting program prints for these arguments and no input.
+std::string report_args(const std::vector<std::string> &args) {
+  std::string out = "argc=" + std::to_string(args.size()) + "\n";
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    out += "argv[" + std::to_string(i) + "]=" + args[i] + "\n";
+  }
+  return out + "in(0)=\n";
+}
+
+// Compares large outputs without printing megabytes on failure.
+::testing::AssertionResult same_bytes(const std::string &got, const std::string &want) {
+  if (got == want) return ::testing::AssertionSuccess();
+  std::size_t i = 0;
+  while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+  return ::testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
+                                       << "; first difference at byte " << i;
+}
+
+std::string seq_text(int last) {
+  std::string s;
+  for (int i = 1; i <= last; ++i) s += std::to_string(i) + "\n";
+  return s;
+}
+
+}  // namespace
+
+struct argv_row {
+  std::string cmd;
+  std::string cleaned;  // as quoted once the launch has cleaned it
+  std::vector<std::string> args;
+};
+
+TEST(Launch, ArgumentVectorAsTheScriptSeesIt) {
+  served_root s;
+  s.reporter("bin/show");
+  s.reporter("show");
+  harness::make_dirs(s.root + "/bin/sub");
+  const std::vector<argv_row> rows = {
+      {"bin/show+a+b", "bin/show+a+b", {"show", "a", "b"}},
+      {"bin/show+a%20b+c;d", "bin/show+a%20b+c;d", {"show", "a b", "c\\;d"}},
+      {"bin/show+it's", "bin/show+it's", {"show", "it\\'s"}},
+      {"bin/show+%5c", "bin/show+%5c", {"show", "\\\\"}},
+      {"bin/show+a%2Fb", "bin/show+a%2Fb", {"show", "a/b"}},
+      {"bin/show  x\ty", "bin/show  x\ty", {"show", "x", "y"}},
+      {"bin/show+", "bin/show+", {"show", ""}},
+      {"bin/show+%2541+%zz+a%00b", "bin/show+%2541+%zz+a%00b", {"show", "%41", "S", "a"}},
+      {"bin/show+$HOME+(x)", "bin/show+$HOME+(x)", {"show", "\\$HOME", "\\(x\\)"}},
+      {"show+x", "show+x", {"show", "x"}},
+      {"bin/sub/../show+q", "bin/show+q", {"show", "q"}},
+      {"bin%2fshow+x", "bin%2fshow+x", {"show", "x"}},
+  };
+  for (const auto &row : rows) {
+    EXPECT_EQ(s.send("cmd " + row.cmd + "\r\nend\r\n"),
+              accepted(row.cmd) + started(row.cleaned) + report_args(row.args))
+        << row.cmd;
+  }
+}
+
+struct bad_path_row {
+  std::string cmd;
+  std::string cleaned;
+};
+
+TEST(Launch, PathsOutsideTheRootAreRefusedBeforeAnythingRuns) {
+  served_root s;
+  // Where each command line would lead if it were executed as written or as
+  // decoded; each target leaves a marker when run.
+  const std::string marker_dir = s.tmp.path + "/markers";
+  harness::make_dirs(marker_dir);
+  auto marker_script = [&](const std::string &path, const std::string &name) {
+    harness::make_dirs(served_root::parent_of(path));
+    harness::write_script(path, "/usr/bin/touch " + marker_dir + "/" + name + "\necho ran\n");
+  };
+  marker_script(s.tmp.path + "/x", "outside-x");          // root/../x
+  marker_script(s.root + "/b", "root-b");                 // root/a/../b
+  marker_script(s.tmp.path + "/bin/sh", "outside-sh");    // root/x/../../bin/sh
+  harness::make_dirs(s.root + "/a");
+  harness::make_dirs(s.root + "/dir");
+  harness::make_dirs(s.root + "/x");
+  const std::vector<bad_path_row> rows = {
+      {"/bin/ls", "/bin/ls"},
+      {"../x", "/x"},
+      {"a/../b", "/b"},
+      {"dir//../x", "/x"},
+      {"%2fbin%2fsh", "%2fbin%2fsh"},
+      {"%2e%2e/x", "%2e%2e/x"},
+      {"x/%2e%2e/%2e%2e/bin/sh", "x/%2e%2e/%2e%2e/bin/sh"},
+      {"..+x", "..+x"},
+      {"%2e%2e+x", "%2e%2e+x"},
+  };
+  s.send("cmd nothing\r\n");  // settles the daemon's descriptors
+  int fds = s.daemon.open_fds();
+  for (const auto &row : rows) {
+    const std::string refusal = "exec of " + row.cleaned + " failed; bad path";
+    int before = s.count_log(refusal);
+    EXPECT_EQ(s.send("cmd " + row.cmd + "\r\nend\r\n"), accepted(row.cmd) + "502 Cmd failed\r\n")
+        << row.cmd;
+    EXPECT_EQ(s.count_log(refusal) - before, 1) << row.cmd;
+  }
+  EXPECT_EQ(s.outcome_lines(), 0);
+  EXPECT_FALSE(harness::file_exists(marker_dir + "/outside-x"));
+  EXPECT_FALSE(harness::file_exists(marker_dir + "/root-b"));
+  EXPECT_FALSE(harness::file_exists(marker_dir + "/outside-sh"));
+  EXPECT_EQ(s.daemon.open_fds(), fds);
+  EXPECT_EQ(s.daemon.zombie_children(), 0);
+}
+
+struct outcome_row {
+  std::string script;  // body, or empty for no file at all
+  std::string cmd;
+  std::string reply;  // after the 101 line
+  std::vector<std::string> log;  // in order
+};
+
+TEST(Launch, EveryScriptGetsExactlyOneOutcomeLine) {
+  served_root s;
+  const std::string from = " from " + loopback_peer_name() + " ";
+  const std::vector<outcome_row> rows = {
+      {"echo fine\n", "bin/ok", started("bin/ok") + "fine\n",
+       {"command 'bin/ok'" + from + "ok, status 0"}},
+      {"echo three\nexit 3\n", "bin/three", started("bin/three") + "three\n",
+       {"command 'bin/three'" + from + "failed, status 3"}},
+      {"echo nine\nkill -9 $$\necho after\n", "bin/nine", started("bin/nine") + "nine\n",
+       {"command 'bin/nine'" + from + "died with signal 9"}},
+      {"kill -15 $$\n", "bin/term", "503 exec of 'bin/term' failed\n",
+       {"command 'bin/term'" + from + "died with signal 15"}},
+      {"", "bin/nope", "503 exec of 'bin/nope' failed\n",
+       {"command 'bin/nope'" + from + "failed, No such file or directory",
+        "command 'bin/nope'" + from + "failed, status 2"}},
+  };
+  for (const auto &row : rows) {
+    if (!row.script.empty()) s.script(row.cmd, row.script);
+  }
+  // Present but not executable.
+  harness::write_file(s.root + "/bin/plain", "#!/bin/sh\necho no\n", 0644);
+
+  for (const auto &row : rows) {
+    std::size_t before = s.log().size();
+    EXPECT_EQ(s.send("cmd " + row.cmd + "\r\nend\r\n"), accepted(row.cmd) + row.reply) << row.cmd;
+    auto log = s.log();
+    std::vector<std::string> added(log.begin() + static_cast<long>(before), log.end());
+    EXPECT_EQ(added, row.log) << row.cmd;
+  }
+  std::size_t before = s.log().size();
+  EXPECT_EQ(s.send("cmd bin/plain\r\nend\r\n"),
+            accepted("bin/plain") + "503 exec of 'bin/plain' failed\n");
+  auto log = s.log();
+  EXPECT_EQ(std::vector<std::string>(log.begin() + static_cast<long>(before), log.end()),
+            (std::vector<std::string>{"command 'bin/plain'" + from + "failed, Permission denied",
+                                      "command 'bin/plain'" + from + "failed, status 13"}));
+  // A command line long enough to fill the log line still shows how it ended.
+  std::string long_cmd = "bin/ok+" + std::string(1000, 'a');
+  EXPECT_EQ(s.send("cmd " + long_cmd + "\r\nend\r\n"),
+            accepted(long_cmd) + started(long_cmd) + "fine\n");
+  const std::string last = s.log().back();
+  EXPECT_TRUE(last.starts_with("command '" + long_cmd.substr(0, 900))) << last;
+  EXPECT_TRUE(last.ends_with("ok, status 0")) << last;
+  EXPECT_EQ(s.daemon.zombie_children(), 0);
+}
+
+TEST(Launch, StandardErrorAndOutputShareOneStreamInWriteOrder) {
+  served_root s;
+  s.script("bin/both", "echo out1\necho err1 >&2\necho out2\necho err2 >&2\n");
+  EXPECT_EQ(s.send("cmd bin/both\r\nend\r\n"),
+            accepted("bin/both") + started("bin/both") + "out1\nerr1\nout2\nerr2\n");
+}
+
+TEST(Relay, ScriptWritingBeforeReadingWhileClientSendsMuchInput) {
+  served_root s;
+  // Several MiB out before a single byte in: neither pipe can take it all,
+  // so the daemon has to hold output while it feeds input.
+  const int last = 600000;
+  s.script("bin/big", "/usr/bin/seq 1 " + std::to_string(last) + "\n/bin/cat\n");
+  std::string request = "cmd bin/big\r\ninput\r\n";
+  std::string fed;
+  for (int i = 0; i < 4000; ++i) {
+    std::string line = std::to_string(1000000 + i) + std::string(993, static_cast<char>('a' + i % 26));
+    request += line + "\r\n";
+    fed += line;
+  }
+  request += ".\r\nend\r\n";
+  fed += ".";
+  std::string want = accepted("bin/big") + started("bin/big") + seq_text(last) + fed;
+  ASSERT_GT(want.size(), 7u << 20);
+  // A generous bound: it only tells a stall from a slow machine.
+  std::string got = s.send(request, false, std::chrono::seconds(90));
+  EXPECT_TRUE(same_bytes(got, want));
+  EXPECT_EQ(s.count_log("command 'bin/big' from " + loopback_peer_name() + " ok, status 0"), 1);
+}
+
+TEST(Relay, HalfCloseInInputClosesTheScriptsInputAndRelays) {
+  served_root s;
+  const int last = 300000;
+  s.script("bin/chatty", "/usr/bin/seq 1 " + std::to_string(last) + "\n/bin/cat\n");
+  std::string got = s.send("cmd bin/chatty\r\ninput\r\nabc\r\nde\r\n", true, std::chrono::seconds(60));
+  EXPECT_TRUE(same_bytes(got, accepted("bin/chatty") + started("bin/chatty") + seq_text(last) +
+                                  "abcde"));
+  EXPECT_EQ(s.count_log("command 'bin/chatty' from " + loopback_peer_name() + " ok, status 0"),
+            1);
+}
+
+TEST(Relay, ClientLeavingDuringLargeOutput) {
+  served_root s;
+  s.script("bin/flood", "/usr/bin/head -c 52428800 /dev/zero\n");
+  s.script("bin/hello", "echo hello\n");
+  {
+    client c(s.port());
+    ASSERT_GE(c.fd, 0);
+    ASSERT_TRUE(c.send_all("cmd bin/flood\r\nend\r\n"));
+    std::string got;
+    EXPECT_FALSE(c.read_until_closed(got, 65536, std::chrono::seconds(20)));
+    EXPECT_TRUE(got.starts_with(accepted("bin/flood") + started("bin/flood")));
+  }
+  const std::string outcome = "command 'bin/flood' from " + loopback_peer_name() + " ok, status 0";
+  EXPECT_TRUE(harness::wait_until([&] { return s.count_log(outcome) == 1; },
+                                  std::chrono::seconds(60)));
+  EXPECT_EQ(s.send("cmd bin/hello\r\nend\r\n"),
+            accepted("bin/hello") + started("bin/hello") + "hello\n");
+  EXPECT_EQ(s.daemon.zombie_children(), 0);
+}
+
+TEST(Relay, ManyConnectionsLeaveNoZombiesAndNoDescriptors) {
+  served_root s;
+  s.script("bin/hello", "echo hello \"$@\"\n");
+  s.script("bin/silent", ":\n");
+  s.script("bin/cat", "/bin/cat\n");
+  // Over a MiB out before it reads: its output is held in a file meanwhile.
+  s.script("bin/spill", "/usr/bin/seq 1 200000\n/bin/cat\n");
+  std::string spill_in;
+  std::string spill_request = "cmd bin/spill\r\ninput\r\n";
+  for (int i = 0; i < 100; ++i) {
+    std::string line = std::to_string(1000 + i) + std::string(996, 'z');
+    spill_in += line;
+    spill_request += line + "\r\n";
+  }
+  spill_request += ".\r\nend\r\n";
+  spill_in += ".";
+  struct kind {
+    std::string request;
+    std::string reply;
+    int launches;
+  };
+  const std::vector<kind> kinds = {
+      {"cmd bin/hello+a\r\nend\r\n", accepted("bin/hello+a") + started("bin/hello+a") + "hello a\n", 1},
+      {"env\r\nA=1\r\n.\r\ncmd bin/cat\r\ninput\r\nxy\r\n.\r\nend\r\n",
+       "100 Enter env.  End with single '.' on a line\r\n100 Env accepted\r\n" + accepted("bin/cat") +
+           started("bin/cat") + "xy.",
+       1},
+      {"cmd bin/silent\r\nend\r\n", accepted("bin/silent") + "503 exec of 'bin/silent' failed\n", 1},
+      {"cmd bin/nope\r\nend\r\n", accepted("bin/nope") + "503 exec of 'bin/nope' failed\n", 1},
+      {"cmd ../x\r\nend\r\n", accepted("../x") + "502 Cmd failed\r\n", 0},
+      {"end\r\n", "502 No Cmd specified\r\n", 0},
+      {"foo\r\n", "500 Bad command 'foo'\r\n", 0},
+      {"cmd bin/cat\r\ninput\r\nq\r\n", accepted("bin/cat") + started("bin/cat") + "q", 1},
+      {spill_request, accepted("bin/spill") + started("bin/spill") + seq_text(200000) + spill_in,
+       1},
+  };
+  const int rounds = 300 / static_cast<int>(kinds.size());
+  int fds_after_first_round = -1;
+  int launches = 0;
+  for (int round = 0; round < rounds; ++round) {
+    for (const auto &k : kinds) {
+      ASSERT_TRUE(same_bytes(s.send(k.request), k.reply))
+          << "round " << round << ": " << k.request.substr(0, 40);
+      launches += k.launches;
+    }
+    if (round == 0) fds_after_first_round = s.daemon.open_fds();
+  }
+  EXPECT_GT(fds_after_first_round, 0);
+  EXPECT_EQ(s.daemon.open_fds(), fds_after_first_round);
+  EXPECT_EQ(s.daemon.zombie_children(), 0);
+  // The missing script logs its own failure besides its outcome.
+  EXPECT_EQ(s.outcome_lines(), launches + rounds);
+}
