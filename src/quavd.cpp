@@ -542,14 +542,22 @@ void relay_chunk(relay_state &rs, const char *data, std::size_t len) {
   if (!std::ferror(rs.out)) std::fwrite(data, 1, len, rs.out);
 }
 
+// The connection's output buffer and the relay's chunk: large, so that a big
+// output leaves in few large writes. Replies are flushed one by one all the
+// same. One connection at a time, so one of each is enough.
+constexpr std::size_t RELAY_CHUNK = 64 * 1024;
+char out_buffer[RELAY_CHUNK];
+char relay_buffer[RELAY_CHUNK];
+
 // Sends the script's output, what was held first, then the pipe to its end.
 void relay_output(FILE *out, const char *peer_name) {
   relay_state rs{out, 0};
-  char chunk[4096];
+  char *chunk = relay_buffer;
+  const std::size_t chunk_size = sizeof relay_buffer;
   relay_chunk(rs, held_head.data, held_head.len);
   if (spill_fd >= 0 && ::lseek(spill_fd, 0, SEEK_SET) == 0) {
     for (;;) {
-      ssize_t n = ::read(spill_fd, chunk, sizeof chunk);
+      ssize_t n = ::read(spill_fd, chunk, chunk_size);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       relay_chunk(rs, chunk, static_cast<std::size_t>(n));
@@ -557,7 +565,7 @@ void relay_output(FILE *out, const char *peer_name) {
   }
   relay_chunk(rs, held_tail.data, held_tail.len);
   while (!child_out_eof) {
-    ssize_t n = ::read(child_out_fd, chunk, sizeof chunk);
+    ssize_t n = ::read(child_out_fd, chunk, chunk_size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     relay_chunk(rs, chunk, static_cast<std::size_t>(n));
@@ -620,6 +628,7 @@ int quav(int connection, const sockaddr_in * /*peer*/, const char *peer_name) {
     std::fclose(in);
     return -1;
   }
+  std::setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
 
   quav_state = STATE_COMMAND;
   bool running = true;
