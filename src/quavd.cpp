@@ -548,6 +548,8 @@ void relay_chunk(relay_state &rs, const char *data, std::size_t len) {
 constexpr std::size_t RELAY_CHUNK = 64 * 1024;
 char out_buffer[RELAY_CHUNK];
 char relay_buffer[RELAY_CHUNK];
+// The input stream's buffer: many input lines per read from the client.
+char in_buffer[64 * 1024];
 
 // Sends the script's output, what was held first, then the pipe to its end.
 void relay_output(FILE *out, const char *peer_name) {
@@ -623,6 +625,7 @@ int quav(int connection, const sockaddr_in * /*peer*/, const char *peer_name) {
   // twice; the listener closes the connection itself.
   FILE *in = open_stream(connection, "r");
   if (in == nullptr) return -1;
+  std::setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
   FILE *out = open_stream(connection, "w");
   if (out == nullptr) {
     std::fclose(in);
