@@ -312,7 +312,7 @@ int main(int argc, char **argv) {
       fail(status_local, "poll: %s", std::strerror(errno));
     }
 
-    if (nfds == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    if (nfds == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
       if (sent > 0 && sent == out.size()) {
         out.clear();
         sent = 0;

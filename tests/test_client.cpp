@@ -315,6 +315,18 @@ TEST(ClientEndToEnd, LoneDotInputLineIsRefused) {
   EXPECT_NE(r.err.find("input line 2"), std::string::npos) << r.err;
   // Found before connecting: the script never ran.
   EXPECT_EQ(count_lines_with(root.dir.path + "/quavd.log", "command"), 0) << root.log();
+
+  // Far into a long input the script has started; its output is not shown
+  // and the daemon goes on serving.
+  std::string long_input;
+  while (long_input.size() < 600 * 1024) long_input += "some line of input\n";
+  r = quav_run(root.daemon.port, {"-i", "bin/argv"}, long_input + ".\nafter\n");
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("is a lone \".\""), std::string::npos) << r.err;
+  r = quav_run(root.daemon.port, {"bin/argv", "next"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, argv_report({"next"}) + "in(0)=\n");
 }
 
 TEST(ClientEndToEnd, ExitStatusSaysWhatHappened) {
