@@ -4,6 +4,7 @@
 // connections.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -202,6 +203,47 @@ TEST(Relay, ScriptWritingBeforeReadingWhileClientSendsMuchInput) {
   std::string got = s.send(request, false, std::chrono::seconds(90));
   EXPECT_TRUE(same_bytes(got, want));
   EXPECT_EQ(s.count_log("command 'bin/big' from " + loopback_peer_name() + " ok, status 0"), 1);
+}
+
+// Peak resident memory of a process in KiB, or -1.
+static long peak_rss_kib(pid_t pid) {
+  for (const auto &line : harness::read_lines("/proc/" + std::to_string(pid) + "/status")) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+TEST(Relay, HeldOutputDoesNotGrowTheDaemon) {
+  served_root s;
+  s.script("bin/huge", "/usr/bin/head -c 52428800 /dev/zero\n/bin/cat >/dev/null\necho end\n");
+  std::string request = "cmd bin/huge\r\ninput\r\n";
+  for (int i = 0; i < 300; ++i) request += std::string(1000, 'i') + "\r\n";
+  request += ".\r\nend\r\n";
+  s.send("cmd nothing\r\n");
+  long before = peak_rss_kib(s.daemon.pid);
+  ASSERT_GT(before, 0);
+  std::string got = s.send(request, false, std::chrono::seconds(90));
+  std::string head = accepted("bin/huge") + started("bin/huge");
+  ASSERT_EQ(got.size(), head.size() + 52428800 + 4);
+  EXPECT_TRUE(got.starts_with(head));
+  EXPECT_EQ(got.find_first_not_of('\0', head.size()), got.size() - 4);
+  EXPECT_TRUE(got.ends_with("end\n"));
+  // Nearly all of the 50 MiB was held while the input was fed; only about
+  // a MiB of it may sit in memory.
+  EXPECT_LT(peak_rss_kib(s.daemon.pid) - before, 16 * 1024);
+}
+
+TEST(Relay, ScriptThatStopsReadingEarly) {
+  served_root s;
+  s.script("bin/early", "echo early\n");
+  std::string request = "cmd bin/early\r\ninput\r\n";
+  for (int i = 0; i < 300; ++i) request += std::string(1000, 'e') + "\r\n";
+  request += ".\r\nend\r\n";
+  // Writes into its closed input fail; the dialogue and the daemon go on.
+  EXPECT_EQ(s.send(request, false), accepted("bin/early") + started("bin/early") + "early\n");
+  EXPECT_EQ(s.count_log("command 'bin/early' from " + loopback_peer_name() + " ok, status 0"), 1);
+  EXPECT_EQ(s.send("cmd bin/early\r\nend\r\n"),
+            accepted("bin/early") + started("bin/early") + "early\n");
 }
 
 TEST(Relay, HalfCloseInInputClosesTheScriptsInputAndRelays) {

@@ -128,6 +128,29 @@ TEST(Dialogue, RepliesForEachKindOfLine) {
   }
 }
 
+TEST(Dialogue, EachReplyArrivesBeforeTheNextLineIsSent) {
+  served_root s;
+  s.script("bin/hello", "echo hello \"$@\"\n");
+  client c(s.port());
+  ASSERT_GE(c.fd, 0);
+  // The client waits for each reply, as an interactive one would.
+  const std::vector<std::pair<std::string, std::string>> steps = {
+      {"env\r\n", enter_env},
+      {"A=1\r\n.\r\n", env_accepted},
+      {"vers\r\ncmd bin/hello+i\r\n", accepted("bin/hello+i")},
+  };
+  for (const auto &[line, reply] : steps) {
+    ASSERT_TRUE(c.send_all(line));
+    std::string got;
+    c.read_until_closed(got, reply.size());
+    ASSERT_EQ(got, reply) << line;
+  }
+  ASSERT_TRUE(c.send_all("end\r\n"));
+  std::string got;
+  EXPECT_TRUE(c.read_until_closed(got));
+  EXPECT_EQ(got, started("bin/hello+i") + "hello i\n");
+}
+
 TEST(Dialogue, NoCommandLineEndsTheConnectionWithoutALaunch) {
   served_root s;
   for (const char *request : {"input\r\nx\r\n", "end\r\n", "env\r\nA=1\r\n.\r\ninput\r\nx\r\n"}) {
