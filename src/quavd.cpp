@@ -356,6 +356,37 @@ int filter_source(const sockaddr_in *peer, const char *peer_name) {
 // ---------------------------------------------------------------------------
 // Script launch
 
+namespace {
+
+// Starts the script without copying the daemon's address space: the child
+// borrows it until the exec, so it makes only system calls and neither logs
+// nor touches a variable but exec_errno. It gets what the fork path in
+// exec_cmd gives it: its input pipe on 0, its output pipe on 1 and 2, 3 to 19
+// closed (the rest is close-on-exec), the daemon's signal dispositions, the
+// given arguments and environment. Returns -1, with no child left, when the
+// child could not be made or the exec failed.
+pid_t spawn_script(const char *program, char **argv, char **envp, int in_fd, int out_fd) {
+  volatile int exec_errno = 0;
+  pid_t pid = ::vfork();
+  if (pid == 0) {
+    ::dup2(in_fd, 0);
+    ::dup2(out_fd, 1);
+    ::dup2(out_fd, 2);
+    for (int fd = 3; fd <= 19; ++fd) ::close(fd);
+    ::execve(program, argv, envp);
+    exec_errno = errno != 0 ? errno : ENOEXEC;
+    ::_exit(127);
+  }
+  if (pid > 0 && exec_errno != 0) {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return -1;
+  }
+  return pid;
+}
+
+}  // namespace
+
 int exec_cmd(char *command, char **envp, const char *peer_name) {
   char message[1024];
   if (clean_up_path(command) != 0) {
@@ -398,7 +429,11 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
     return -1;
   }
 
-  pid_t pid = ::fork();
+  // The lean launch first. Should it fail, whatever the cause, the fork
+  // below tries again, so that an exec failure is logged by the child and
+  // its status is the error number, as always.
+  pid_t pid = spawn_script(program, argv, envp, in_pipe[0], out_pipe[1]);
+  if (pid < 0) pid = ::fork();
   if (pid < 0) {
     for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]}) ::close(fd);
     log_error("could not fork new process");
