@@ -2,8 +2,11 @@
 // argument vector a script sees, refused paths, logged outcomes, large
 // input and output, clients that leave early, and no leaks over many
 // connections.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -173,6 +176,58 @@ TEST(Launch, EveryScriptGetsExactlyOneOutcomeLine) {
   EXPECT_TRUE(last.starts_with("command '" + long_cmd.substr(0, 900))) << last;
   EXPECT_TRUE(last.ends_with("ok, status 0")) << last;
   EXPECT_EQ(s.daemon.zombie_children(), 0);
+}
+
+// Descriptor numbers the process has open.
+static std::vector<int> open_fd_numbers(pid_t pid) {
+  std::vector<int> fds;
+  DIR *d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (d == nullptr) return fds;
+  while (dirent *e = ::readdir(d)) {
+    if (e->d_name[0] != '.') fds.push_back(std::atoi(e->d_name));
+  }
+  ::closedir(d);
+  return fds;
+}
+
+// The descriptor limit under which exactly `room` numbers are free; new
+// descriptors take the lowest free numbers.
+static rlim_t limit_with_room(pid_t pid, int room) {
+  auto fds = open_fd_numbers(pid);
+  int free_below = 0;
+  int limit = 0;
+  while (free_below < room) {
+    if (std::find(fds.begin(), fds.end(), limit) == fds.end()) ++free_below;
+    ++limit;
+  }
+  return static_cast<rlim_t>(limit);
+}
+
+TEST(Launch, PipeFailureLeavesNothingOpen) {
+  served_root s;
+  s.script("bin/hello", "echo hello\n");
+  s.send("cmd nothing\r\n");
+  const int fds = s.daemon.open_fds();
+  rlimit saved{};
+  ASSERT_EQ(::prlimit(s.daemon.pid, RLIMIT_NOFILE, nullptr, &saved), 0);
+  // A connection takes three descriptors (the socket and one per stream)
+  // and the log one while it writes. One more free number leaves the input
+  // pipe short; three more leave the output pipe short.
+  for (int room : {1, 3}) {
+    rlimit lim{limit_with_room(s.daemon.pid, 3 + room), saved.rlim_max};
+    ASSERT_EQ(::prlimit(s.daemon.pid, RLIMIT_NOFILE, &lim, nullptr), 0);
+    int before = s.count_log("could not create IPC pipe");
+    EXPECT_EQ(s.send("cmd bin/hello\r\ninput\r\na\r\nb\r\nend\r\n"),
+              accepted("bin/hello") + "502 Cmd failed\r\n502 Cmd failed\r\n502 Cmd failed\r\n")
+        << "room " << room;
+    EXPECT_EQ(s.count_log("could not create IPC pipe") - before, 3) << "room " << room;
+    EXPECT_EQ(s.daemon.open_fds(), fds) << "room " << room;
+  }
+  ASSERT_EQ(::prlimit(s.daemon.pid, RLIMIT_NOFILE, &saved, nullptr), 0);
+  EXPECT_EQ(s.send("cmd bin/hello\r\nend\r\n"),
+            accepted("bin/hello") + started("bin/hello") + "hello\n");
+  EXPECT_EQ(s.outcome_lines(), 1);
+  EXPECT_EQ(s.daemon.open_fds(), fds);
 }
 
 TEST(Launch, StandardErrorAndOutputShareOneStreamInWriteOrder) {
