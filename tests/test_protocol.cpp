@@ -77,6 +77,8 @@ TEST(Dialogue, RepliesForEachKindOfLine) {
   s.script("bin/silent", ":\n");
   s.script("bin/cat", "/bin/cat\n");
   const std::vector<reply_row> rows = {
+      {"nothing sent", "", "", 0},
+      {"input ends inside env", "env\r\nA=1\r\n", enter_env, 0},
       {"env then a lone dot", "env\r\n.\r\n", enter_env + env_accepted, 0},
       {"env lines ended by LF alone", "env\nA=1\n.\n", enter_env + env_accepted, 0},
       {"cmd stored, input ends without end", "cmd bin/hello\r\n", accepted("bin/hello"), 0},
