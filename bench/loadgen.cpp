@@ -180,6 +180,22 @@ bool matches_pattern(const char *data, std::size_t len, unsigned long long pos) 
   return true;
 }
 
+// Reads to end of file, checking every byte against the pattern; returns
+// the count. The floors read this way too, so that they do the same work as
+// the client of a server.
+unsigned long long read_checked(int fd) {
+  static char buf[1 << 18];
+  unsigned long long total = 0;
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) die("read");
+    if (n == 0) return total;
+    if (!matches_pattern(buf, static_cast<std::size_t>(n), total)) fail("bytes differ from the pattern");
+    total += static_cast<unsigned long long>(n);
+  }
+}
+
 void print_throughput(unsigned long long bytes, double elapsed) {
   std::printf("mibps=%.1f bytes=%llu seconds=%.3f\n",
               static_cast<double>(bytes) / (1024.0 * 1024.0) / elapsed, bytes, elapsed);
@@ -370,7 +386,7 @@ int mode_pipe_relay(const char *prog, unsigned long long bytes) {
   auto start = clock_type::now();
   int from;
   pid_t pid = start_with_pipes(prog, argv, nullptr, &from);
-  std::size_t got = read_to_eof(from, nullptr, 0);
+  unsigned long long got = read_checked(from);
   double elapsed = seconds_since(start);
   ::close(from);
   int status = 0;
@@ -419,20 +435,21 @@ int mode_tcp_stream(unsigned long long bytes) {
   if (pid == 0) {
     int fd = connect_loopback(ntohs(sa.sin_port));
     if (fd < 0) ::_exit(1);
-    static char block[1 << 16];
-    std::memset(block, 'a', sizeof block);
-    unsigned long long left = bytes;
-    while (left > 0) {
-      std::size_t n = static_cast<std::size_t>(std::min<unsigned long long>(left, sizeof block));
-      ssize_t w = ::write(fd, block, n);
+    // The same pattern and write size as the emit script.
+    const std::string &ref = pattern();
+    const std::size_t block = 26 * 2520;
+    unsigned long long done = 0;
+    while (done < bytes) {
+      std::size_t n = static_cast<std::size_t>(std::min<unsigned long long>(bytes - done, block));
+      ssize_t w = ::write(fd, ref.data() + done % 26, n);
       if (w <= 0) ::_exit(1);
-      left -= static_cast<unsigned long long>(w);
+      done += static_cast<unsigned long long>(w);
     }
     ::_exit(0);
   }
   int fd = ::accept(listener, nullptr, nullptr);
   if (fd < 0) die("accept");
-  std::size_t got = read_to_eof(fd, nullptr, 0);
+  unsigned long long got = read_checked(fd);
   double elapsed = seconds_since(start);
   ::close(fd);
   ::close(listener);
