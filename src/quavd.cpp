@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -627,6 +628,36 @@ void reset_request_state() {
   free_env();
 }
 
+// Closing a socket that holds unread client bytes, or that receives more
+// of them afterwards, resets the connection, and the reset destroys what the
+// client has not read yet: the tail of a large output, or the 500 reply to a
+// client that sent more lines behind a bad one. So end our side first and
+// take what the client still sends until it closes, within bounds: at most
+// 1 MiB and about a second.
+void linger_before_close(int connection) {
+  if (::shutdown(connection, SHUT_WR) != 0) return;
+  constexpr std::size_t max_bytes = 1024 * 1024;
+  constexpr int max_ms = 1000;
+  timespec start{};
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  std::size_t taken = 0;
+  char sink[16384];
+  while (taken < max_bytes) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsed >= max_ms) break;
+    pollfd p{connection, POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>(max_ms - elapsed));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    ssize_t n = ::recv(connection, sink, sizeof sink, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    taken += static_cast<std::size_t>(n);
+  }
+}
+
 FILE *open_stream(int connection, const char *mode) {
   int fd = ::fcntl(connection, F_DUPFD_CLOEXEC, 3);
   if (fd < 0) return nullptr;
@@ -778,6 +809,7 @@ int quav(int connection, const sockaddr_in * /*peer*/, const char *peer_name) {
     relay_output(out, peer_name);
   }
   std::fflush(out);
+  linger_before_close(connection);
   reset_request_state();
   std::fclose(in);
   std::fclose(out);
