@@ -15,6 +15,14 @@ namespace {
 
 int local_log = 0;
 
+// A descriptor held back so that a message can still be written when every
+// other one is taken: that is just when accept and pipe fail and say so.
+int reserve_fd = -1;
+
+void take_reserve() {
+  if (reserve_fd < 0) reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
 constexpr char log_file_name[] = "quavd.log";
 constexpr char pid_file_name[] = "quavd.pid";
 
@@ -56,7 +64,10 @@ void write_parts(int fd, std::span<iovec> parts) {
 
 }  // namespace
 
-void set_local_log() { local_log = 1; }
+void set_local_log() {
+  local_log = 1;
+  take_reserve();
+}
 
 const char *get_time() {
   std::time_t now = std::time(nullptr);
@@ -74,8 +85,17 @@ void log_error(const char *message) {
   }
   // Opened anew for every message so that the file can be rotated or
   // removed between messages.
-  int fd = ::open(log_file_name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return;
+  constexpr int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+  int fd = ::open(log_file_name, flags, 0666);
+  if (fd < 0 && errno == EMFILE && reserve_fd >= 0) {
+    ::close(reserve_fd);
+    reserve_fd = -1;
+    fd = ::open(log_file_name, flags, 0666);
+  }
+  if (fd < 0) {
+    take_reserve();
+    return;
+  }
   const char *time_text = get_time();
   iovec parts[] = {
       {const_cast<char *>("["), 1},
@@ -86,6 +106,7 @@ void log_error(const char *message) {
   };
   write_parts(fd, parts);
   ::close(fd);
+  take_reserve();
 }
 
 int log_pid() {
