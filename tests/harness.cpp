@@ -319,6 +319,14 @@ long daemon_proc::rss_kib() const {
   return -1;
 }
 
+bool daemon_proc::set_fd_limit(int limit) const {
+  if (pid <= 0) return false;
+  rlimit lim{};
+  if (::prlimit(pid, RLIMIT_NOFILE, nullptr, &lim) != 0) return false;
+  lim.rlim_cur = static_cast<rlim_t>(limit);
+  return ::prlimit(pid, RLIMIT_NOFILE, &lim, nullptr) == 0;
+}
+
 std::string exchange(int port, const std::string &request, const exchange_options &opt) {
   std::string got;
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -65,6 +65,8 @@ struct daemon_proc {
   int zombie_children() const;
   // Resident memory in KiB, or -1.
   long rss_kib() const;
+  // Changes the running daemon's soft descriptor limit (up to its hard one).
+  bool set_fd_limit(int limit) const;
 };
 
 // Connects to 127.0.0.1:port, optionally from a given local address, sends
