@@ -85,9 +85,7 @@ void write_script(const char *path, const char *body) {
   ::chmod(path, 0755);
 }
 
-// Feeds the client's bytes, half-closes, then reads until the handler's
-// side is closed. No allocation here: the handler forks meanwhile.
-void client(int fd, const std::uint8_t *data, std::size_t size) {
+void talk(int fd, const std::uint8_t *data, std::size_t size) {
   std::size_t sent = 0;
   bool writing = true;
   if (size == 0) {
@@ -114,6 +112,14 @@ void client(int fd, const std::uint8_t *data, std::size_t size) {
       if (!writing) ::shutdown(fd, SHUT_WR);
     }
   }
+}
+
+// Feeds the client's bytes, half-closes, reads until the handler's side is
+// closed, then closes (the handler waits for that before it returns). No
+// allocation here: the handler forks meanwhile.
+void client(int fd, const std::uint8_t *data, std::size_t size) {
+  talk(fd, data, size);
+  ::close(fd);
 }
 
 char server_root_dir[] = "/tmp/quavd-fuzz-XXXXXX";
@@ -158,7 +164,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   // The listener closes the connection after the handler returns.
   ::close(sv[0]);
   peer.join();
-  ::close(sv[1]);
 
   check(count_open_fds() == fds_before, "a descriptor was left open");
   int status;
