@@ -210,6 +210,23 @@ def proc_fds(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
 
+def settled_fds(pid, timeout=5.0):
+    """The daemon's descriptor count once it holds no connection any more
+    (it ends a connection a moment after the client has seen its end)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        sockets = 0
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            try:
+                if os.readlink("/proc/%d/fd/%s" % (pid, fd)).startswith("socket:"):
+                    sockets += 1
+            except OSError:
+                pass
+        if sockets <= 1 or time.monotonic() > deadline:
+            return proc_fds(pid)
+        time.sleep(0.01)
+
+
 def proc_rss_kib(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -302,13 +319,15 @@ def main():
                 # is reaped, so a normal exchange here settles the daemon.
                 run_one(port, kinds, "normal")
                 expected["ok"] += 1
-                base_fds, base_rss = proc_fds(daemon.pid), proc_rss_kib(daemon.pid)
+                base_fds = settled_fds(daemon.pid)
+                base_rss = proc_rss_kib(daemon.pid)
         elapsed = time.monotonic() - start
 
         # The last request: served correctly, and it settles the daemon.
         run_one(port, kinds, "normal")
         expected["ok"] += 1
-        end_fds, end_rss = proc_fds(daemon.pid), proc_rss_kib(daemon.pid)
+        end_fds = settled_fds(daemon.pid)
+        end_rss = proc_rss_kib(daemon.pid)
         zombies = zombie_children(daemon.pid)
         got = log_outcomes(os.path.join(root, "quavd.log"))
 
