@@ -219,11 +219,14 @@ bool daemon_proc::start(const std::string &root_dir, const std::vector<std::stri
     for (const auto &e : extra) args.push_back(e);
     pid = ::fork();
     if (pid == 0) {
-      int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
       if (err >= 0) ::dup2(err, 2);
-      int null_fd = ::open("/dev/null", O_RDWR);
+      int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
       ::dup2(null_fd, 0);
       ::dup2(null_fd, 1);
+      // Nothing else of the test process (or of whatever started it) may
+      // reach the daemon: descriptor counts and limits are measured on it.
+      ::close_range(3, ~0U, 0);
       if (::chdir(root_dir.c_str()) != 0) ::_exit(126);
       std::vector<char *> argv;
       for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -307,6 +310,22 @@ int daemon_proc::zombie_children() const {
   }
   ::closedir(d);
   return zombies;
+}
+
+int daemon_proc::idle_fds() const {
+  if (pid <= 0) return -1;
+  std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+  auto sockets = [&] {
+    int n = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+      char target[256];
+      ssize_t len = ::readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1);
+      if (len > 0 && std::string(target, static_cast<std::size_t>(len)).rfind("socket:", 0) == 0) ++n;
+    }
+    return n;
+  };
+  if (!wait_until([&] { return sockets() == 1; }, std::chrono::seconds(5))) return -1;
+  return open_fds();
 }
 
 long daemon_proc::rss_kib() const {

@@ -61,6 +61,10 @@ struct daemon_proc {
   void stop();
   // Descriptors the daemon has open (from /proc), or -1.
   int open_fds() const;
+  // Descriptors the daemon has open once it holds no connection (only its
+  // listening socket), waiting up to 5 s for that; -1 if it never does. A
+  // client sees the end of its reply a moment before the daemon closes.
+  int idle_fds() const;
   // Children of the daemon that are zombies.
   int zombie_children() const;
   // Resident memory in KiB, or -1.

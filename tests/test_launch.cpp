@@ -109,7 +109,7 @@ TEST(Launch, PathsOutsideTheRootAreRefusedBeforeAnythingRuns) {
       {"%2e%2e+x", "%2e%2e+x"},
   };
   s.send("cmd nothing\r\n");  // settles the daemon's descriptors
-  int fds = s.daemon.open_fds();
+  int fds = s.daemon.idle_fds();
   for (const auto &row : rows) {
     const std::string refusal = "exec of " + row.cleaned + " failed; bad path";
     int before = s.count_log(refusal);
@@ -121,7 +121,7 @@ TEST(Launch, PathsOutsideTheRootAreRefusedBeforeAnythingRuns) {
   EXPECT_FALSE(harness::file_exists(marker_dir + "/outside-x"));
   EXPECT_FALSE(harness::file_exists(marker_dir + "/root-b"));
   EXPECT_FALSE(harness::file_exists(marker_dir + "/outside-sh"));
-  EXPECT_EQ(s.daemon.open_fds(), fds);
+  EXPECT_EQ(s.daemon.idle_fds(), fds);
   EXPECT_EQ(s.daemon.zombie_children(), 0);
 }
 
@@ -207,13 +207,14 @@ TEST(Launch, PipeFailureLeavesNothingOpen) {
   served_root s;
   s.script("bin/hello", "echo hello\n");
   s.send("cmd nothing\r\n");
-  const int fds = s.daemon.open_fds();
+  const int fds = s.daemon.idle_fds();
   rlimit saved{};
   ASSERT_EQ(::prlimit(s.daemon.pid, RLIMIT_NOFILE, nullptr, &saved), 0);
   // A connection takes three descriptors (the socket and one per stream)
   // and the log one while it writes. One more free number leaves the input
   // pipe short; three more leave the output pipe short.
   for (int room : {1, 3}) {
+    ASSERT_EQ(s.daemon.idle_fds(), fds) << "room " << room;
     rlimit lim{limit_with_room(s.daemon.pid, 3 + room), saved.rlim_max};
     ASSERT_EQ(::prlimit(s.daemon.pid, RLIMIT_NOFILE, &lim, nullptr), 0);
     int before = s.count_log("could not create IPC pipe");
@@ -221,13 +222,13 @@ TEST(Launch, PipeFailureLeavesNothingOpen) {
               accepted("bin/hello") + "502 Cmd failed\r\n502 Cmd failed\r\n502 Cmd failed\r\n")
         << "room " << room;
     EXPECT_EQ(s.count_log("could not create IPC pipe") - before, 3) << "room " << room;
-    EXPECT_EQ(s.daemon.open_fds(), fds) << "room " << room;
+    EXPECT_EQ(s.daemon.idle_fds(), fds) << "room " << room;
   }
   ASSERT_EQ(::prlimit(s.daemon.pid, RLIMIT_NOFILE, &saved, nullptr), 0);
   EXPECT_EQ(s.send("cmd bin/hello\r\nend\r\n"),
             accepted("bin/hello") + started("bin/hello") + "hello\n");
   EXPECT_EQ(s.outcome_lines(), 1);
-  EXPECT_EQ(s.daemon.open_fds(), fds);
+  EXPECT_EQ(s.daemon.idle_fds(), fds);
 }
 
 TEST(Launch, StandardErrorAndOutputShareOneStreamInWriteOrder) {
@@ -377,10 +378,10 @@ TEST(Relay, ManyConnectionsLeaveNoZombiesAndNoDescriptors) {
           << "round " << round << ": " << k.request.substr(0, 40);
       launches += k.launches;
     }
-    if (round == 0) fds_after_first_round = s.daemon.open_fds();
+    if (round == 0) fds_after_first_round = s.daemon.idle_fds();
   }
   EXPECT_GT(fds_after_first_round, 0);
-  EXPECT_EQ(s.daemon.open_fds(), fds_after_first_round);
+  EXPECT_EQ(s.daemon.idle_fds(), fds_after_first_round);
   EXPECT_EQ(s.daemon.zombie_children(), 0);
   // The missing script logs its own failure besides its outcome.
   EXPECT_EQ(s.outcome_lines(), launches + rounds);
