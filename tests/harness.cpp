@@ -12,12 +12,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "quavd.h"
 
 #ifndef QUAVD_BINARY
 #define QUAVD_BINARY "quavd"
@@ -27,31 +30,6 @@ namespace harness {
 
 namespace {
 
-std::string tmp_base() {
-  const char *t = std::getenv("TMPDIR");
-  return (t != nullptr && t[0] != '\0') ? t : "/tmp";
-}
-
-void remove_tree(const std::string &path) {
-  DIR *d = ::opendir(path.c_str());
-  if (d != nullptr) {
-    while (dirent *e = ::readdir(d)) {
-      std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      std::string child = path + "/" + name;
-      struct stat st {};
-      if (::lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::chmod(child.c_str(), 0755);
-        remove_tree(child);
-      } else {
-        ::unlink(child.c_str());
-      }
-    }
-    ::closedir(d);
-  }
-  ::rmdir(path.c_str());
-}
-
 using clock = std::chrono::steady_clock;
 
 int remaining_ms(clock::time_point end) {
@@ -59,17 +37,68 @@ int remaining_ms(clock::time_point end) {
   return left < 0 ? 0 : static_cast<int>(left);
 }
 
+void pause_ms(long ms) {
+  struct timespec ts {0, ms * 1000 * 1000};
+  nanosleep(&ts, nullptr);
+}
+
+sockaddr_in loopback(int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  return sa;
+}
+
+// A socket connected to 127.0.0.1:port, bound first to source if given; -1.
+int connect_loopback(int port, const std::string &source = "") {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in src{};
+  src.sin_family = AF_INET;
+  sockaddr_in sa = loopback(port);
+  if ((!source.empty() && (::inet_pton(AF_INET, source.c_str(), &src.sin_addr) != 1 ||
+                           ::bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0)) ||
+      ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::vector<char *> c_argv(const std::vector<std::string> &args) {
+  std::vector<char *> argv;
+  for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// Reaps the child within the time left, else kills it; its status or -1.
+int reap(pid_t pid, clock::time_point end) {
+  int status = 0;
+  pid_t r = 0;
+  while (clock::now() < end && (r = ::waitpid(pid, &status, WNOHANG)) == 0) pause_ms(5);
+  if (r != pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace
 
 temp_dir::temp_dir() {
-  std::string tmpl = tmp_base() + "/quavd-test-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path = buf.data();
+  const char *t = std::getenv("TMPDIR");
+  std::string tmpl = std::string(t != nullptr && t[0] != '\0' ? t : "/tmp") + "/quavd-test-XXXXXX";
+  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path = tmpl;
 }
 
-temp_dir::~temp_dir() { remove_tree(path); }
+temp_dir::~temp_dir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
 
 void write_file(const std::string &path, const std::string &content, int mode) {
   {
@@ -94,29 +123,31 @@ std::string read_file(const std::string &path) {
 bool file_exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
 
 void make_dirs(const std::string &path) {
-  std::string cur;
-  std::stringstream ss(path);
-  std::string part;
-  if (!path.empty() && path[0] == '/') cur = "/";
-  while (std::getline(ss, part, '/')) {
-    if (part.empty()) continue;
-    cur += part + "/";
-    ::mkdir(cur.c_str(), 0755);
-  }
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+}
+
+std::vector<std::string> read_lines(const std::string &path) {
+  std::vector<std::string> lines;
+  std::istringstream ss(read_file(path));
+  for (std::string line; std::getline(ss, line);) lines.push_back(line);
+  return lines;
+}
+
+int count_lines_with(const std::string &path, const std::string &text) {
+  int n = 0;
+  for (const auto &l : read_lines(path)) n += l.find(text) != std::string::npos ? 1 : 0;
+  return n;
 }
 
 int free_port() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = 0;
+  sockaddr_in sa = loopback(0);
+  socklen_t len = sizeof sa;
   int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) {
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+  if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
     port = ntohs(sa.sin_port);
-  }
   ::close(fd);
   return port;
 }
@@ -133,10 +164,7 @@ run_result run_program(const std::vector<std::string> &args, const std::string &
     ::dup2(out_pipe[1], 1);
     ::dup2(err_pipe[1], 2);
     if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
-    std::vector<char *> argv;
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
+    ::execv(args[0].c_str(), c_argv(args).data());
     ::_exit(127);
   }
   ::close(in_pipe[0]);
@@ -144,56 +172,50 @@ run_result run_program(const std::vector<std::string> &args, const std::string &
   ::close(err_pipe[1]);
   ::signal(SIGPIPE, SIG_IGN);
   std::size_t written = 0;
+  int in_fd = in_pipe[1];
   if (input.empty()) {
-    ::close(in_pipe[1]);
-    in_pipe[1] = -1;
+    ::close(in_fd);
+    in_fd = -1;
   } else {
-    ::fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
+    ::fcntl(in_fd, F_SETFL, O_NONBLOCK);
   }
   auto end = clock::now() + timeout;
-  bool out_open = true, err_open = true;
-  while ((out_open || err_open) && clock::now() < end) {
-    pollfd fds[3] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}, {in_pipe[1], POLLOUT, 0}};
-    fds[0].fd = out_open ? out_pipe[0] : -1;
-    fds[1].fd = err_open ? err_pipe[0] : -1;
+  int outs[2] = {out_pipe[0], err_pipe[0]};
+  while ((outs[0] >= 0 || outs[1] >= 0) && clock::now() < end) {
+    pollfd fds[3] = {{outs[0], POLLIN, 0}, {outs[1], POLLIN, 0}, {in_fd, POLLOUT, 0}};
     if (::poll(fds, 3, remaining_ms(end)) <= 0) continue;
     char buf[65536];
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
-        ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-        if (n <= 0) {
-          (i == 0 ? out_open : err_open) = false;
-        } else {
-          (i == 0 ? res.out : res.err).append(buf, static_cast<std::size_t>(n));
-        }
+      if (outs[i] < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = ::read(outs[i], buf, sizeof buf);
+      if (n > 0) {
+        (i == 0 ? res.out : res.err).append(buf, static_cast<std::size_t>(n));
+      } else {
+        ::close(outs[i]);
+        outs[i] = -1;
       }
     }
-    if (in_pipe[1] >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t n = ::write(in_pipe[1], input.data() + written, input.size() - written);
+    if (in_fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t n = ::write(in_fd, input.data() + written, input.size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
       if (n < 0 || written == input.size()) {
-        ::close(in_pipe[1]);
-        in_pipe[1] = -1;
+        ::close(in_fd);
+        in_fd = -1;
       }
     }
   }
-  if (in_pipe[1] >= 0) ::close(in_pipe[1]);
-  ::close(out_pipe[0]);
-  ::close(err_pipe[0]);
-  int status = 0;
-  pid_t r = 0;
-  while (clock::now() < end && (r = ::waitpid(pid, &status, WNOHANG)) == 0) {
-    struct timespec ts {0, 5 * 1000 * 1000};
-    nanosleep(&ts, nullptr);
+  for (int fd : {in_fd, outs[0], outs[1]}) {
+    if (fd >= 0) ::close(fd);
   }
-  if (r != pid) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    res.status = -1;
-    return res;
-  }
-  res.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  res.status = reap(pid, end);
   return res;
+}
+
+std::string fd_target(pid_t pid, int fd) {
+  std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+  char buf[512];
+  ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+  return n < 0 ? "" : std::string(buf, static_cast<std::size_t>(n));
 }
 
 daemon_proc::~daemon_proc() { stop(); }
@@ -202,7 +224,7 @@ bool daemon_proc::start(const std::string &root_dir, const std::vector<std::stri
                         const std::string &binary) {
   root = root_dir;
   err_path = root_dir + "/.daemon-stderr";
-  std::string pid_path = root_dir + "/quavd.pid";
+  const std::string pid_path = root_dir + "/quavd.pid";
   struct stat st {};
   if (::lstat(pid_path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(pid_path.c_str());
   for (int attempt = 0; attempt < 5; ++attempt) {
@@ -212,11 +234,9 @@ bool daemon_proc::start(const std::string &root_dir, const std::vector<std::stri
       std::istringstream words(wrapper);
       for (std::string w; words >> w;) args.push_back(w);
     }
-    args.push_back(binary.empty() ? QUAVD_BINARY : binary);
     // Option reading stops at the first non-option, so the port goes first.
-    args.push_back("-p");
-    args.push_back(std::to_string(port));
-    for (const auto &e : extra) args.push_back(e);
+    args.insert(args.end(), {binary.empty() ? QUAVD_BINARY : binary, "-p", std::to_string(port)});
+    args.insert(args.end(), extra.begin(), extra.end());
     pid = ::fork();
     if (pid == 0) {
       int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -224,39 +244,28 @@ bool daemon_proc::start(const std::string &root_dir, const std::vector<std::stri
       int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
       ::dup2(null_fd, 0);
       ::dup2(null_fd, 1);
-      // Nothing else of the test process (or of whatever started it) may
-      // reach the daemon: descriptor counts and limits are measured on it.
+      // Nothing else of the test process may reach the daemon: descriptor
+      // counts and limits are measured on it.
       ::close_range(3, ~0U, 0);
       if (::chdir(root_dir.c_str()) != 0) ::_exit(126);
-      std::vector<char *> argv;
-      for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
       if (fd_limit > 0) {
         rlimit lim{static_cast<rlim_t>(fd_limit), static_cast<rlim_t>(fd_limit)};
         if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(125);
       }
-      ::execvp(argv[0], argv.data());
+      ::execvp(args[0].c_str(), c_argv(args).data());
       ::_exit(127);
     }
-    auto end = clock::now() + std::chrono::seconds(10);
-    while (clock::now() < end) {
-      int status;
-      if (::waitpid(pid, &status, WNOHANG) == pid) {
-        pid = -1;
-        break;
-      }
-      // The pid file is written only once the socket listens. Probing with
-      // a connection would add a line to the log of a filtering daemon.
-      std::string pid_text = read_file(root_dir + "/quavd.pid");
-      if (!pid_text.empty() && pid_text.back() == '\n') return true;
-      struct timespec ts {0, 10 * 1000 * 1000};
-      nanosleep(&ts, nullptr);
-    }
-    if (pid > 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-      pid = -1;
-    }
+    // The pid file is written once the socket listens. Probing with a
+    // connection would add a line to the log of a filtering daemon.
+    bool ended = false;
+    auto ready = [&] {
+      ended = ended || ::waitpid(pid, nullptr, WNOHANG) == pid;
+      std::string text = read_file(pid_path);
+      return ended || (!text.empty() && text.back() == '\n');
+    };
+    if (wait_until(ready, std::chrono::seconds(10)) && !ended) return true;
+    if (!ended) reap(pid, clock::now());
+    pid = -1;
   }
   return false;
 }
@@ -264,41 +273,25 @@ bool daemon_proc::start(const std::string &root_dir, const std::vector<std::stri
 void daemon_proc::stop() {
   if (pid <= 0) return;
   ::kill(pid, SIGTERM);
-  int status;
-  auto end = clock::now() + std::chrono::seconds(5);
-  while (clock::now() < end) {
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      pid = -1;
-      return;
-    }
-    struct timespec ts {0, 5 * 1000 * 1000};
-    nanosleep(&ts, nullptr);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, &status, 0);
+  reap(pid, clock::now() + std::chrono::seconds(5));
   pid = -1;
 }
 
 int daemon_proc::open_fds() const {
-  if (pid <= 0) return -1;
-  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-  DIR *d = ::opendir(dir.c_str());
+  DIR *d = pid > 0 ? ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str()) : nullptr;
   if (d == nullptr) return -1;
   int n = 0;
-  while (dirent *e = ::readdir(d)) {
-    if (e->d_name[0] != '.') ++n;
-  }
+  while (dirent *e = ::readdir(d)) n += e->d_name[0] != '.' ? 1 : 0;
   ::closedir(d);
   return n;
 }
 
 int daemon_proc::zombie_children() const {
-  if (pid <= 0) return -1;
-  int zombies = 0;
-  DIR *d = ::opendir("/proc");
+  DIR *d = pid > 0 ? ::opendir("/proc") : nullptr;
   if (d == nullptr) return -1;
+  int zombies = 0;
   while (dirent *e = ::readdir(d)) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    if (!std::isdigit(static_cast<unsigned char>(e->d_name[0]))) continue;
     std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
     auto close_paren = stat.rfind(')');
     if (close_paren == std::string::npos) continue;
@@ -306,87 +299,46 @@ int daemon_proc::zombie_children() const {
     char state = 0;
     long ppid = 0;
     ss >> state >> ppid;
-    if (ppid == pid && state == 'Z') ++zombies;
+    zombies += ppid == pid && state == 'Z' ? 1 : 0;
   }
   ::closedir(d);
   return zombies;
 }
 
 int daemon_proc::idle_fds() const {
-  if (pid <= 0) return -1;
-  std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
   auto sockets = [&] {
     int n = 0;
-    for (int fd = 0; fd < 1024; ++fd) {
-      char target[256];
-      ssize_t len = ::readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1);
-      if (len > 0 && std::string(target, static_cast<std::size_t>(len)).rfind("socket:", 0) == 0) ++n;
-    }
+    for (int fd = 0; fd < 1024; ++fd) n += fd_target(pid, fd).rfind("socket:", 0) == 0 ? 1 : 0;
     return n;
   };
-  if (!wait_until([&] { return sockets() == 1; }, std::chrono::seconds(5))) return -1;
+  if (pid <= 0 || !wait_until([&] { return sockets() == 1; })) return -1;
   return open_fds();
 }
 
-long daemon_proc::rss_kib() const {
-  if (pid <= 0) return -1;
-  std::istringstream ss(read_file("/proc/" + std::to_string(pid) + "/status"));
-  std::string line;
-  while (std::getline(ss, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
-}
-
 bool daemon_proc::set_fd_limit(int limit) const {
-  if (pid <= 0) return false;
   rlimit lim{};
-  if (::prlimit(pid, RLIMIT_NOFILE, nullptr, &lim) != 0) return false;
+  if (pid <= 0 || ::prlimit(pid, RLIMIT_NOFILE, nullptr, &lim) != 0) return false;
   lim.rlim_cur = static_cast<rlim_t>(limit);
   return ::prlimit(pid, RLIMIT_NOFILE, &lim, nullptr) == 0;
 }
 
 std::string exchange(int port, const std::string &request, const exchange_options &opt) {
   std::string got;
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = connect_loopback(port, opt.source_addr);
   if (fd < 0) return got;
-  if (!opt.source_addr.empty()) {
-    sockaddr_in src{};
-    src.sin_family = AF_INET;
-    ::inet_pton(AF_INET, opt.source_addr.c_str(), &src.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0) {
-      ::close(fd);
-      return got;
-    }
-  }
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-    ::close(fd);
-    return got;
-  }
   ::fcntl(fd, F_SETFL, O_NONBLOCK);
   auto end = clock::now() + opt.timeout;
   std::size_t sent = 0;
-  bool writing = true;
-  if (request.empty()) {
-    writing = false;
-    if (opt.half_close) ::shutdown(fd, SHUT_WR);
-  }
+  bool writing = !request.empty();
+  if (!writing && opt.half_close) ::shutdown(fd, SHUT_WR);
   while (clock::now() < end) {
     pollfd p{fd, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
     if (::poll(&p, 1, remaining_ms(end)) <= 0) continue;
     if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
       char buf[65536];
       ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n == 0) break;
-      if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) continue;
-        break;
-      }
-      got.append(buf, static_cast<std::size_t>(n));
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+      if (n > 0) got.append(buf, static_cast<std::size_t>(n));
     }
     if (writing && (p.revents & POLLOUT)) {
       ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
@@ -408,20 +360,69 @@ std::string exchange(int port, const std::string &request, bool half_close) {
   return exchange(port, request, opt);
 }
 
-std::vector<std::string> read_lines(const std::string &path) {
-  std::vector<std::string> lines;
-  std::istringstream ss(read_file(path));
-  std::string line;
-  while (std::getline(ss, line)) lines.push_back(line);
-  return lines;
+client::client(int port) : fd(connect_loopback(port)) {}
+
+void client::close() {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
 }
 
-int count_lines_with(const std::string &path, const std::string &text) {
-  int n = 0;
-  for (const auto &l : read_lines(path)) {
-    if (l.find(text) != std::string::npos) ++n;
+bool client::send_all(const std::string &data) const {
+  for (std::size_t done = 0; done < data.size();) {
+    ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
   }
-  return n;
+  return true;
+}
+
+bool client::read_until_closed(std::string &got, std::size_t want,
+                               std::chrono::milliseconds timeout) const {
+  auto end = clock::now() + timeout;
+  while (got.size() < want) {
+    int left = remaining_ms(end);
+    if (left <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, left) <= 0) continue;
+    char buf[65536];
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return n == 0;
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+  return false;
+}
+
+std::string loopback_peer_name() {
+  sockaddr_in sa = loopback(0);
+  char name[1024];
+  map_sockaddr_to_name(&sa, name, sizeof name);
+  return name;
+}
+
+bool is_ctime_text(const std::string &t) {
+  static const std::string days = "MonTueWedThuFriSatSun";
+  static const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  auto name_in = [&](std::size_t at, const std::string &names) {
+    std::size_t i = names.find(t.substr(at, 3));
+    return i != std::string::npos && i % 3 == 0;
+  };
+  // 'd' a digit, 'D' a digit or a blank (the day of the month), else itself.
+  const std::string shape = "xxx xxx Dd dd:dd:dd dddd";
+  if (t.size() != shape.size() || !name_in(0, days) || !name_in(4, months)) return false;
+  for (std::size_t i = 3; i < shape.size(); ++i) {
+    bool digit = std::isdigit(static_cast<unsigned char>(t[i])) != 0;
+    if (shape[i] == 'x') continue;
+    if (shape[i] == 'd' ? !digit : shape[i] == 'D' ? !(digit || t[i] == ' ') : t[i] != shape[i])
+      return false;
+  }
+  return t[8] != '0';
+}
+
+std::optional<std::string> log_message(const std::string &line) {
+  if (line.size() < 27 || line[0] != '[' || line.compare(25, 2, "] ") != 0 ||
+      !is_ctime_text(line.substr(1, 24)))
+    return std::nullopt;
+  return line.substr(27);
 }
 
 }  // namespace harness

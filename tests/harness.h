@@ -1,11 +1,12 @@
-// Shared helpers for the tests: temporary server roots, a daemon started
-// as a real process on a free loopback port, and a bounded client.
+// Shared helpers for the tests: temporary server roots, the daemon started
+// as a real process on a free loopback port, bounded clients, log reading.
 #pragma once
 
 #include <sys/types.h>
 #include <time.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,20 +27,24 @@ void write_script(const std::string &path, const std::string &body);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
 void make_dirs(const std::string &path);
+std::vector<std::string> read_lines(const std::string &path);  // without line ends
+int count_lines_with(const std::string &path, const std::string &text);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
 
-// Result of running a program to its end.
 struct run_result {
   int status = -1;  // exit status, or 128+signal
   std::string out;
   std::string err;
 };
-// Runs the program with the arguments in dir, waiting at most the timeout.
+// Runs the program in dir with the input, waiting at most the timeout.
 run_result run_program(const std::vector<std::string> &args, const std::string &dir,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10),
                        const std::string &input = "");
+
+// What the descriptor of a process refers to ("" when it is not open).
+std::string fd_target(pid_t pid, int fd);
 
 // The daemon as a child process.
 struct daemon_proc {
@@ -47,45 +52,50 @@ struct daemon_proc {
   int port = 0;
   std::string root;
   std::string err_path;  // its standard error goes here
-  // When above 0, the daemon's descriptor limit (RLIMIT_NOFILE), set before
-  // it starts.
-  int fd_limit = 0;
+  int fd_limit = 0;      // when above 0, its RLIMIT_NOFILE from the start
   ~daemon_proc();
-  // Starts quavd with "-p port" and the extra arguments in root, waits until
-  // it accepts connections. Returns false (and leaves pid -1) if it did not.
-  // If the environment variable QUAVD_WRAPPER is set, its blank-separated
-  // words are put before the daemon's command (e.g. a memory checker); the
-  // first word is looked up along PATH.
+  // Starts quavd with "-p port" and the extra arguments in root, waits for
+  // its pid file. The blank-separated words of $QUAVD_WRAPPER (e.g. a memory
+  // checker) go before the daemon's command.
   bool start(const std::string &root_dir, const std::vector<std::string> &extra = {},
              const std::string &binary = "");
   void stop();
-  // Descriptors the daemon has open (from /proc), or -1.
-  int open_fds() const;
-  // Descriptors the daemon has open once it holds no connection (only its
-  // listening socket), waiting up to 5 s for that; -1 if it never does. A
-  // client sees the end of its reply a moment before the daemon closes.
+  int open_fds() const;  // or -1
+  // Descriptors once it holds no connection (only its listening socket),
+  // waiting up to 5 s for that; -1 if it never does. A client sees the end
+  // of its reply a moment before the daemon closes.
   int idle_fds() const;
-  // Children of the daemon that are zombies.
   int zombie_children() const;
-  // Resident memory in KiB, or -1.
-  long rss_kib() const;
-  // Changes the running daemon's soft descriptor limit (up to its hard one).
-  bool set_fd_limit(int limit) const;
+  bool set_fd_limit(int limit) const;  // the soft limit, while it runs
 };
 
-// Connects to 127.0.0.1:port, optionally from a given local address, sends
-// the request (and half-closes if asked), reads until the daemon closes or
-// the timeout passes. Returns what was read.
+// Connects to 127.0.0.1:port (optionally from a given local address), sends
+// the request, half-closes if asked, reads until the daemon closes or the
+// timeout passes. Returns what was read.
 struct exchange_options {
   std::string source_addr;  // e.g. "127.0.0.2"; empty for any
   bool half_close = false;
   std::chrono::milliseconds timeout = std::chrono::seconds(10);
 };
 std::string exchange(int port, const std::string &request, const exchange_options &opt = {});
-// Same with default options.
 std::string exchange(int port, const std::string &request, bool half_close);
 
-// Polls until pred() holds or the timeout passes; returns pred().
+// A connection kept open by the test, for clients that never half-close,
+// wait for each reply or leave early.
+struct client {
+  int fd = -1;
+  explicit client(int port);
+  ~client() { close(); }
+  client(const client &) = delete;
+  client &operator=(const client &) = delete;
+  void close();
+  bool send_all(const std::string &data) const;
+  // Reads until the daemon closes (true), at least `want` bytes have come
+  // (false), or the timeout passes (false).
+  bool read_until_closed(std::string &got, std::size_t want = static_cast<std::size_t>(-1),
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+};
+
 template <typename Pred>
 bool wait_until(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
   auto end = std::chrono::steady_clock::now() + timeout;
@@ -97,9 +107,14 @@ bool wait_until(Pred pred, std::chrono::milliseconds timeout = std::chrono::seco
   return pred();
 }
 
-// Lines of a file, without their line ends.
-std::vector<std::string> read_lines(const std::string &path);
-// Number of lines of the log that contain the text.
-int count_lines_with(const std::string &path, const std::string &text);
+// The name the daemon logs for a client on 127.0.0.1, found the way the
+// daemon finds it (the naming itself is tested on its own).
+std::string loopback_peer_name();
+
+// True for the 24-character time text, e.g. "Sun Dec  6 18:33:56 2026".
+bool is_ctime_text(const std::string &t);
+// The message of a local log line "[<time text>] message", or nothing when
+// the line does not have that form.
+std::optional<std::string> log_message(const std::string &line);
 
 }  // namespace harness
