@@ -40,7 +40,10 @@ SCRIPTS = {
     # Ends by a signal with no output, and after some output.
     "bin/kill9": "kill -KILL $$\n",
     "bin/term": "echo partial\nkill -TERM $$\n",
+    # Over a MiB of output before it reads: held in a file while fed.
+    "bin/spill": "seq 1 200000\ncat\n",
 }
+SPILL_OUTPUT = b"".join(b"%d\n" % i for i in range(1, 200001))
 
 
 class Failure(Exception):
@@ -183,6 +186,13 @@ class Kinds:
         want = b"101 Cmd accepted 'bin/term'\r\n200 Cmd started 'bin/term'\r\n\r\npartial\n"
         return req, {"want": want}, "died"
 
+    def spill(self):
+        lines = [b"%d" % (1000 + i) + b"z" * 996 for i in range(100)]
+        req = crlf(b"cmd bin/spill", b"input", *lines, b".", b"end")
+        want = (b"101 Cmd accepted 'bin/spill'\r\n200 Cmd started 'bin/spill'\r\n\r\n" +
+                SPILL_OUTPUT + b"".join(lines) + b".")
+        return req, {"want": want}, "ok"
+
     def nothing(self):
         return b"", {"want": b"", "half_close": True}, None
 
@@ -192,7 +202,7 @@ MIX = [
     ("normal", 20), ("normal_half_close", 5), ("with_input", 10), ("bad_path", 8),
     ("missing_script", 8), ("vanish", 4), ("silent_vanish", 2), ("long_cmd_line", 5),
     ("long_env_line", 4), ("env_50", 4), ("env_51", 4), ("empty_line", 5), ("garbage", 8),
-    ("no_command", 3), ("killed", 4), ("terminated", 4), ("nothing", 5),
+    ("no_command", 3), ("killed", 4), ("terminated", 4), ("nothing", 5), ("spill", 3),
 ]
 
 
