@@ -9,6 +9,7 @@
 
 #include "harness.h"
 #include "quav_encode.h"
+#include "request_support.h"
 #include "util.h"
 
 using namespace harness;
@@ -40,13 +41,7 @@ TEST(ClientEncoder, EveryByteRoundTripsThroughUnescape) {
     for (const std::string &enc : {quav::encode_path(one), quav::encode_arg(one)}) {
       // Nothing the daemon splits at may remain literal.
       EXPECT_EQ(enc.find_first_of("+ \t"), std::string::npos) << "byte " << b;
-      std::vector<char> buf(enc.begin(), enc.end());
-      buf.push_back('\0');
-      unescape_url(buf.data());
-      EXPECT_EQ(static_cast<unsigned char>(buf[0]), b) << "byte " << b << " as " << enc;
-      if (b != 0) {
-        EXPECT_EQ(std::strlen(buf.data()), 1u) << "byte " << b << " as " << enc;
-      }
+      EXPECT_EQ(decoded(enc), b == 0 ? "" : one) << "byte " << b << " as " << enc;
     }
   }
   std::string all;
@@ -185,18 +180,14 @@ TEST(ClientInputLines, RefusesWhatTheProtocolCannotCarry) {
 
 #ifdef QUAV_BINARY
 
-struct served_root {
-  temp_dir dir;
-  daemon_proc daemon;
-  explicit served_root(const std::vector<std::string> &options = {"-l"}) {
-    make_dirs(dir.path + "/bin");
-    // Prints its argument vector, environment and input.
-    if (::symlink(QUAVD_TEST_ARGV, (dir.path + "/bin/argv").c_str()) != 0) ADD_FAILURE();
-    write_script(dir.path + "/bin/headers", "printf 'X-One: 1\\r\\n\\r\\nbody\\n'\n");
-    write_script(dir.path + "/bin/silent", "exit 0\n");
-    if (!daemon.start(dir.path, options)) ADD_FAILURE() << "daemon did not start";
+// A served root with the reporting program as bin/argv and two scripts.
+struct served_root : request_support::served_root {
+  explicit served_root(const std::vector<std::string> &options = {"-l"})
+      : request_support::served_root(options) {
+    reporter("bin/argv");
+    script("bin/headers", "printf 'X-One: 1\\r\\n\\r\\nbody\\n'\n");
+    script("bin/silent", "exit 0\n");
   }
-  std::string log() const { return read_file(dir.path + "/quavd.log"); }
 };
 
 run_result quav_run(int port, std::vector<std::string> args, const std::string &input = "") {
@@ -220,7 +211,7 @@ TEST(ClientEndToEnd, ArgumentsArriveSeparateAndIntact) {
       "", "..", "a/../b", "http://x//y", "-n", "\t\x01"};
   std::vector<std::string> cmd = {"bin/argv"};
   cmd.insert(cmd.end(), args.begin(), args.end());
-  run_result r = quav_run(root.daemon.port, cmd);
+  run_result r = quav_run(root.port(), cmd);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, argv_report(args) + "in(0)=\n");
   EXPECT_EQ(r.err, "");
@@ -237,7 +228,7 @@ TEST(ClientEndToEnd, EnvironmentEntriesArriveExactly) {
     want += "env[" + std::to_string(i) + "]=" + entries[i] + "\n";
   }
   cmd.push_back("bin/argv");
-  run_result r = quav_run(root.daemon.port, cmd);
+  run_result r = quav_run(root.port(), cmd);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, want + "in(0)=\n");
 
@@ -248,7 +239,7 @@ TEST(ClientEndToEnd, EnvironmentEntriesArriveExactly) {
     fifty.push_back("V" + std::to_string(i) + "=x");
   }
   fifty.push_back("bin/argv");
-  r = quav_run(root.daemon.port, fifty);
+  r = quav_run(root.port(), fifty);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("env[49]=V49=x\n"), std::string::npos) << r.out;
 }
@@ -266,15 +257,15 @@ TEST(ClientEndToEnd, BadEnvironmentEntriesAreRefusedBeforeConnecting) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     std::vector<std::string> cmd = rows[i];
     cmd.push_back("bin/argv");
-    run_result r = quav_run(root.daemon.port, cmd);
+    run_result r = quav_run(root.port(), cmd);
     EXPECT_EQ(r.status, 4) << "row " << i;
     EXPECT_EQ(r.out, "") << "row " << i;
     EXPECT_NE(r.err.find("quav: "), std::string::npos) << "row " << i;
   }
   // The longest entry that fits one line goes through.
-  run_result r = quav_run(root.daemon.port, {"-e", "A=" + std::string(1019, 'x'), "bin/argv"});
+  run_result r = quav_run(root.port(), {"-e", "A=" + std::string(1019, 'x'), "bin/argv"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(count_lines_with(root.dir.path + "/quavd.log", "command 'bin/argv'"), 1) << root.log();
+  EXPECT_EQ(root.outcome_lines(), 1);
 }
 
 TEST(ClientEndToEnd, InputArrivesJoined) {
@@ -298,7 +289,7 @@ TEST(ClientEndToEnd, InputArrivesJoined) {
       {big, big_joined},
   };
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    run_result r = quav_run(root.daemon.port, {"-i", "bin/argv"}, rows[i].input);
+    run_result r = quav_run(root.port(), {"-i", "bin/argv"}, rows[i].input);
     EXPECT_EQ(r.status, 0) << "row " << i << ": " << r.err;
     std::string want = argv_report({}) + "in(" + std::to_string(rows[i].arrives.size()) + ")=" +
                        rows[i].arrives + "\n";
@@ -309,22 +300,22 @@ TEST(ClientEndToEnd, InputArrivesJoined) {
 
 TEST(ClientEndToEnd, LoneDotInputLineIsRefused) {
   served_root root;
-  run_result r = quav_run(root.daemon.port, {"-i", "bin/argv"}, "first\n.\nlast\n");
+  run_result r = quav_run(root.port(), {"-i", "bin/argv"}, "first\n.\nlast\n");
   EXPECT_EQ(r.status, 4);
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("input line 2"), std::string::npos) << r.err;
   // Found before connecting: the script never ran.
-  EXPECT_EQ(count_lines_with(root.dir.path + "/quavd.log", "command"), 0) << root.log();
+  EXPECT_EQ(root.outcome_lines(), 0);
 
   // Far into a long input the script has started; its output is not shown
   // and the daemon goes on serving.
   std::string long_input;
   while (long_input.size() < 600 * 1024) long_input += "some line of input\n";
-  r = quav_run(root.daemon.port, {"-i", "bin/argv"}, long_input + ".\nafter\n");
+  r = quav_run(root.port(), {"-i", "bin/argv"}, long_input + ".\nafter\n");
   EXPECT_EQ(r.status, 4);
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("is a lone \".\""), std::string::npos) << r.err;
-  r = quav_run(root.daemon.port, {"bin/argv", "next"});
+  r = quav_run(root.port(), {"bin/argv", "next"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, argv_report({"next"}) + "in(0)=\n");
 }
@@ -341,15 +332,15 @@ TEST(ClientEndToEnd, ExitStatusSaysWhatHappened) {
     std::string err;
   };
   const std::vector<row> rows = {
-      {"output", root.daemon.port, {"bin/argv"}, 0, ""},
-      {"no output", root.daemon.port, {"bin/silent"}, 2, "quav: 503 exec of 'bin/silent' failed\n"},
-      {"missing script", root.daemon.port, {"bin/none"}, 2, "quav: 503 exec of 'bin/none' failed\n"},
-      {"refused path", root.daemon.port, {"../x"}, 2, "quav: 502 Cmd failed\n"},
-      {"refused path with input", root.daemon.port, {"-i", "/bin/sh"}, 2, "quav: 502 Cmd failed\n"},
-      {"filtered peer", filtered.daemon.port, {"bin/argv"}, 3, "quav: connection "},
+      {"output", root.port(), {"bin/argv"}, 0, ""},
+      {"no output", root.port(), {"bin/silent"}, 2, "quav: 503 exec of 'bin/silent' failed\n"},
+      {"missing script", root.port(), {"bin/none"}, 2, "quav: 503 exec of 'bin/none' failed\n"},
+      {"refused path", root.port(), {"../x"}, 2, "quav: 502 Cmd failed\n"},
+      {"refused path with input", root.port(), {"-i", "/bin/sh"}, 2, "quav: 502 Cmd failed\n"},
+      {"filtered peer", filtered.port(), {"bin/argv"}, 3, "quav: connection "},
       {"no daemon", no_daemon, {"bin/argv"}, 4, "quav: cannot connect to 127.0.0.1 port "},
-      {"no script", root.daemon.port, {}, 4, "quav: no script named\n"},
-      {"unknown option", root.daemon.port, {"-z", "bin/argv"}, 4, ""},
+      {"no script", root.port(), {}, 4, "quav: no script named\n"},
+      {"unknown option", root.port(), {"-z", "bin/argv"}, 4, ""},
   };
   for (const row &t : rows) {
     run_result r = quav_run(t.port, t.args, "some input\n");
@@ -362,16 +353,16 @@ TEST(ClientEndToEnd, ExitStatusSaysWhatHappened) {
 
 TEST(ClientEndToEnd, HeaderBlockIsSkippedUnlessAsked) {
   served_root plain;
-  run_result r = quav_run(plain.daemon.port, {"bin/headers"});
+  run_result r = quav_run(plain.port(), {"bin/headers"});
   EXPECT_EQ(r.status, 0) << r.err;
   // The daemon's own empty line ends the header block.
   EXPECT_EQ(r.out, "X-One: 1\r\n\r\nbody\n");
 
   served_root scripted({"-l", "-n"});
-  r = quav_run(scripted.daemon.port, {"bin/headers"});
+  r = quav_run(scripted.port(), {"bin/headers"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "body\n");
-  r = quav_run(scripted.daemon.port, {"-n", "bin/headers"});
+  r = quav_run(scripted.port(), {"-n", "bin/headers"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "X-One: 1\r\n\r\nbody\n");
 }

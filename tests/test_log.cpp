@@ -1,6 +1,5 @@
-// In-process tests of the local log sink, the time text and the pid file.
-// The log and pid file live in the working directory, so each test runs in
-// a temporary one and goes back afterwards.
+// In-process tests of the local log sink and the vector dump. The log lives
+// in the working directory, so each test runs in a temporary one.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,10 +7,11 @@
 #include <climits>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 #include "log.h"
-#include "log_line.h"
+#include "util.h"
 
 using namespace harness;
 
@@ -31,23 +31,22 @@ class LogInTempDir : public ::testing::Test {
     set_local_log();
   }
   void TearDown() override { ASSERT_EQ(::chdir(old_cwd.c_str()), 0); }
+  // The messages of the log, each line checked for its time stamp.
+  std::vector<std::string> messages() {
+    std::vector<std::string> out;
+    for (const auto &line : read_lines("quavd.log")) {
+      auto m = log_message(line);
+      EXPECT_TRUE(m.has_value()) << line;
+      out.push_back(m.value_or(line));
+    }
+    return out;
+  }
 };
 
-TEST(GetTime, CtimeTextWithoutNewline) {
-  std::string text = get_time();
-  EXPECT_EQ(text.size(), 24u);
-  EXPECT_TRUE(log_line::is_ctime_text(text)) << text;
-}
-
 TEST_F(LogInTempDir, MessagesKeepPercentSigns) {
-  const char *const messages[] = {"plain", "%s%n%d%%", "100%", "%", ""};
-  for (const char *m : messages) log_error(m);
-  auto lines = read_lines("quavd.log");
-  ASSERT_EQ(lines.size(), std::size(messages));
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    SCOPED_TRACE(messages[i]);
-    EXPECT_EQ(log_line::message(lines[i]), messages[i]) << lines[i];
-  }
+  const std::vector<std::string> texts = {"plain", "%s%n%d%%", "100%", "%", ""};
+  for (const auto &m : texts) log_error(m.c_str());
+  EXPECT_EQ(messages(), texts);
 }
 
 // The daemon and a launched child append to the same file; no line may be
@@ -74,7 +73,7 @@ TEST_F(LogInTempDir, ConcurrentWritersNeverMixLines) {
   int next[writers] = {};
   int bad = 0;
   for (const auto &l : lines) {
-    std::string m = log_line::message(l).value_or("");
+    std::string m = log_message(l).value_or("");
     int w = -1, i = -1, tail_at = 0;
     if (std::sscanf(m.c_str(), "writer %d line %d %n", &w, &i, &tail_at) != 2 || w < 0 ||
         w >= writers || i != next[w] || m.substr(static_cast<std::size_t>(tail_at)) != long_tail) {
@@ -86,26 +85,33 @@ TEST_F(LogInTempDir, ConcurrentWritersNeverMixLines) {
   EXPECT_EQ(bad, 0);
 }
 
-TEST_F(LogInTempDir, PidFileHoldsPidAndNewline) {
-  write_file("quavd.pid", "a much longer stale content\n");
-  ASSERT_EQ(log_pid(), 0);
-  EXPECT_EQ(read_file("quavd.pid"), std::to_string(::getpid()) + "\n");
+// The vector dump: a title line, at most twenty entries, each cut cleanly.
+TEST_F(LogInTempDir, DumpvLogsTitleAndAtMostTwentyEntries) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < 25; ++i) texts.push_back("e" + std::to_string(i) + "%s");
+  std::vector<char *> vec;
+  for (auto &t : texts) vec.push_back(t.data());
+  vec.push_back(nullptr);
+  dumpv("the title", vec.data());
+  std::vector<std::string> want = {"the title"};
+  for (int i = 0; i < 20; ++i) want.push_back(" [" + std::to_string(i) + "] = 'e" + std::to_string(i) + "%s'");
+  EXPECT_EQ(messages(), want);
 }
 
-TEST_F(LogInTempDir, PidFileThatCannotBeOpened) {
-  make_dirs(dir.path + "/quavd.pid");
-  ::testing::internal::CaptureStderr();
-  int r = log_pid();
-  std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(r, -1);
-  EXPECT_EQ(err, "quavd: could not log pid to file quavd.pid\n");
-}
-
-TEST_F(LogInTempDir, UnopenableLogIsSilent) {
-  make_dirs(dir.path + "/quavd.log");
-  ::testing::internal::CaptureStderr();
-  log_error("lost");
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+TEST_F(LogInTempDir, DumpvEmptyVectorAndLongEntry) {
+  char *empty[] = {nullptr};
+  dumpv("empty", empty);
+  std::string big(1000, 'x');
+  char *vec[] = {big.data(), nullptr};
+  dumpv("t", vec);
+  auto got = messages();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0], "empty");
+  EXPECT_EQ(got[1], "t");
+  std::string full = " [0] = '" + big + "'";
+  EXPECT_LT(got[2].size(), 256u);
+  EXPECT_GT(got[2].size(), 200u);
+  EXPECT_EQ(full.compare(0, got[2].size(), got[2]), 0) << "not a clean cut: " << got[2];
 }
 
 }  // namespace

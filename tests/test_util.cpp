@@ -1,11 +1,9 @@
 // Command text utilities: path clean-up, the argument vector with its
-// decoding and escaping, dotted decimal addresses and the vector dump.
+// decoding and escaping, and dotted decimal addresses.
 #include <arpa/inet.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,8 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
-#include "log.h"
 #include "util.h"
 
 namespace {
@@ -398,23 +394,7 @@ TEST(Invariants, ArgVectorShapeAndEscaping) {
   EXPECT_TRUE(alloc_hooks::live.empty());
 }
 
-TEST(Invariants, DecodedProgramPathRefused) {
-  for (const char *line : {"%2fbin%2fsh", "%2e%2e/x", "a/%2e%2e/%2e%2e/b", "%2e%2e", "x/%2E%2e+y",
-                           "%2f%2e%2e"}) {
-    SCOPED_TRACE(std::string("line ") + line);
-    cbuf b(line);
-    ASSERT_EQ(clean_up_path(b.get()), 0) << "the clean-up sees no escape";
-    char **argv = create_argv(b.get());
-    ASSERT_NE(argv, nullptr);
-    EXPECT_FALSE(program_path_ok(argv[0])) << argv[0];
-    free_argv(argv);
-  }
-  for (const char *ok : {"bin/x", "a/..b", "..a/b", "x/.../y", "a/./b"}) {
-    EXPECT_TRUE(program_path_ok(ok)) << ok;
-  }
-}
-
-// --- ip_ntoa and dumpv -----------------------------------------------------
+// --- ip_ntoa ----------------------------------------------------------------
 
 TEST(IpNtoa, UnsignedBytesInNetworkOrder) {
   for (const char *text : {"10.1.2.200", "255.255.255.255", "0.0.0.0", "127.0.0.1", "1.128.0.255"}) {
@@ -422,77 +402,6 @@ TEST(IpNtoa, UnsignedBytesInNetworkOrder) {
     ASSERT_EQ(inet_pton(AF_INET, text, &a), 1);
     EXPECT_STREQ(ip_ntoa(a.s_addr), text);
   }
-  EXPECT_STREQ(ip_ntoa(htonl(0x0A0102C8)), "10.1.2.200");
-}
-
-// Splits a local log line "[<24-char ctime text>] message" into its
-// message; false when the prefix does not have that form.
-bool log_message(const std::string &line, std::string &message) {
-  const char *shape = "[aaa aaa 00 00:00:00 0000] ";  // 'a' letter, '0' digit
-  if (line.size() < 27) return false;
-  for (std::size_t i = 0; i < 27; ++i) {
-    unsigned char c = static_cast<unsigned char>(line[i]);
-    bool ok = shape[i] == 'a'   ? std::isalpha(c) != 0
-              : shape[i] == '0' ? std::isdigit(c) != 0 || (i == 9 && c == ' ')
-                                : c == static_cast<unsigned char>(shape[i]);
-    if (!ok) return false;
-  }
-  message = line.substr(27);
-  return true;
-}
-
-class DumpvTest : public ::testing::Test {
- protected:
-  harness::temp_dir dir;
-  std::string old_cwd;
-  void SetUp() override {
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    old_cwd = cwd;
-    ASSERT_EQ(chdir(dir.path.c_str()), 0);
-    set_local_log();
-  }
-  void TearDown() override { ASSERT_EQ(chdir(old_cwd.c_str()), 0); }
-  // The messages of the log lines, each checked for the "[time] " prefix.
-  std::vector<std::string> messages() {
-    std::vector<std::string> out;
-    for (const std::string &line : harness::read_lines(dir.path + "/quavd.log")) {
-      std::string message;
-      EXPECT_TRUE(log_message(line, message)) << line;
-      out.push_back(message);
-    }
-    return out;
-  }
-};
-
-TEST_F(DumpvTest, LogsTitleAndAtMostTwentyEntries) {
-  std::vector<std::string> texts;
-  for (int i = 0; i < 25; ++i) texts.push_back("e" + std::to_string(i) + "%s");
-  std::vector<char *> vec;
-  for (auto &t : texts) vec.push_back(t.data());
-  vec.push_back(nullptr);
-  dumpv("the title", vec.data());
-  std::vector<std::string> want = {"the title"};
-  for (int i = 0; i < 20; ++i) want.push_back(" [" + std::to_string(i) + "] = 'e" + std::to_string(i) + "%s'");
-  EXPECT_EQ(messages(), want);
-}
-
-TEST_F(DumpvTest, EmptyVectorLogsTitleOnly) {
-  char *vec[] = {nullptr};
-  dumpv("empty", vec);
-  EXPECT_EQ(messages(), std::vector<std::string>{"empty"});
-}
-
-TEST_F(DumpvTest, LongEntryIsCut) {
-  std::string big(1000, 'x');
-  char *vec[] = {big.data(), nullptr};
-  dumpv("t", vec);
-  auto got = messages();
-  ASSERT_EQ(got.size(), 2u);
-  std::string full = " [0] = '" + big + "'";
-  EXPECT_LT(got[1].size(), 256u);
-  EXPECT_GT(got[1].size(), 200u);
-  EXPECT_EQ(full.compare(0, got[1].size(), got[1]), 0) << "not a clean cut: " << got[1];
 }
 
 }  // namespace
