@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <ctime>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -154,60 +155,24 @@ int free_port() {
 
 run_result run_program(const std::vector<std::string> &args, const std::string &dir,
                        std::chrono::milliseconds timeout, const std::string &input) {
-  run_result res;
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) || ::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC))
-    return res;
+  // Files rather than pipes: nothing to pump while the program runs.
+  temp_dir io;
+  write_file(io.path + "/in", input);
   pid_t pid = ::fork();
   if (pid == 0) {
-    ::dup2(in_pipe[0], 0);
-    ::dup2(out_pipe[1], 1);
-    ::dup2(err_pipe[1], 2);
+    const char *names[] = {"/in", "/out", "/err"};
+    for (int fd = 0; fd < 3; ++fd) {
+      int f = ::open((io.path + names[fd]).c_str(), (fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT) | O_CLOEXEC, 0644);
+      ::dup2(f, fd);
+    }
     if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
     ::execv(args[0].c_str(), c_argv(args).data());
     ::_exit(127);
   }
-  ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-  ::signal(SIGPIPE, SIG_IGN);
-  std::size_t written = 0;
-  int in_fd = in_pipe[1];
-  if (input.empty()) {
-    ::close(in_fd);
-    in_fd = -1;
-  } else {
-    ::fcntl(in_fd, F_SETFL, O_NONBLOCK);
-  }
-  auto end = clock::now() + timeout;
-  int outs[2] = {out_pipe[0], err_pipe[0]};
-  while ((outs[0] >= 0 || outs[1] >= 0) && clock::now() < end) {
-    pollfd fds[3] = {{outs[0], POLLIN, 0}, {outs[1], POLLIN, 0}, {in_fd, POLLOUT, 0}};
-    if (::poll(fds, 3, remaining_ms(end)) <= 0) continue;
-    char buf[65536];
-    for (int i = 0; i < 2; ++i) {
-      if (outs[i] < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      ssize_t n = ::read(outs[i], buf, sizeof buf);
-      if (n > 0) {
-        (i == 0 ? res.out : res.err).append(buf, static_cast<std::size_t>(n));
-      } else {
-        ::close(outs[i]);
-        outs[i] = -1;
-      }
-    }
-    if (in_fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t n = ::write(in_fd, input.data() + written, input.size() - written);
-      if (n > 0) written += static_cast<std::size_t>(n);
-      if (n < 0 || written == input.size()) {
-        ::close(in_fd);
-        in_fd = -1;
-      }
-    }
-  }
-  for (int fd : {in_fd, outs[0], outs[1]}) {
-    if (fd >= 0) ::close(fd);
-  }
-  res.status = reap(pid, end);
+  run_result res;
+  res.status = reap(pid, clock::now() + timeout);
+  res.out = read_file(io.path + "/out");
+  res.err = read_file(io.path + "/err");
   return res;
 }
 
@@ -400,22 +365,11 @@ std::string loopback_peer_name() {
 }
 
 bool is_ctime_text(const std::string &t) {
-  static const std::string days = "MonTueWedThuFriSatSun";
-  static const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  auto name_in = [&](std::size_t at, const std::string &names) {
-    std::size_t i = names.find(t.substr(at, 3));
-    return i != std::string::npos && i % 3 == 0;
-  };
-  // 'd' a digit, 'D' a digit or a blank (the day of the month), else itself.
-  const std::string shape = "xxx xxx Dd dd:dd:dd dddd";
-  if (t.size() != shape.size() || !name_in(0, days) || !name_in(4, months)) return false;
-  for (std::size_t i = 3; i < shape.size(); ++i) {
-    bool digit = std::isdigit(static_cast<unsigned char>(t[i])) != 0;
-    if (shape[i] == 'x') continue;
-    if (shape[i] == 'd' ? !digit : shape[i] == 'D' ? !(digit || t[i] == ' ') : t[i] != shape[i])
-      return false;
-  }
-  return t[8] != '0';
+  tm parts{};
+  const char *end = ::strptime(t.c_str(), "%a %b %e %H:%M:%S %Y", &parts);
+  // The fields at their fixed places: the day of the month padded by a blank.
+  return t.size() == 24 && end == t.c_str() + 24 && t[3] == ' ' && t[7] == ' ' && t[10] == ' ' &&
+         t[13] == ':' && t[19] == ' ' && t[9] != ' ' && t[8] != '0';
 }
 
 std::optional<std::string> log_message(const std::string &line) {

@@ -87,111 +87,98 @@ def exchange(port, request, half_close=False, read_limit=None):
         return bytes(got)
 
 
+ENV_OK = b"100 Enter env.  End with single '.' on a line\r\n100 Env accepted\r\n"
+
+
+def accepted(cmd):
+    return b"101 Cmd accepted '" + cmd + b"'\r\n"
+
+
+def served(cmd, body):
+    return accepted(cmd) + b"200 Cmd started '" + cmd + b"'\r\n\r\n" + body
+
+
 class Kinds:
-    """Each kind builds a request and checks the reply; `outcome` names the
-    outcome line a started script must leave in the log (None: no script)."""
+    """Each kind returns (request, check, outcome): `check` holds the reply
+    wanted ("want" or "prefix") and how to talk ("half_close",
+    "read_limit"); `outcome` names the log outcome of the script started
+    (None: no script)."""
 
     def __init__(self, rng):
         self.rng = rng
 
     def normal(self):
-        req = crlf(b"cmd bin/echo+a+b", b"end")
-        want = b"101 Cmd accepted 'bin/echo+a+b'\r\n200 Cmd started 'bin/echo+a+b'\r\n\r\nargs:a b\n"
-        return req, {"want": want}, "ok"
+        return crlf(b"cmd bin/echo+a+b", b"end"), {"want": served(b"bin/echo+a+b", b"args:a b\n")}, "ok"
 
     def normal_half_close(self):
         req, check, outcome = self.normal()
-        check["half_close"] = True
-        return req, check, outcome
+        return req, dict(check, half_close=True), outcome
 
     def with_input(self):
         req = crlf(b"cmd bin/echo+in", b"input", b"hello", b"", b"world", b".", b"end")
-        want = (b"101 Cmd accepted 'bin/echo+in'\r\n200 Cmd started 'bin/echo+in'\r\n\r\n"
-                b"args:in\nhelloworld.")
-        return req, {"want": want}, "ok"
+        return req, {"want": served(b"bin/echo+in", b"args:in\nhelloworld.")}, "ok"
 
     def bad_path(self):
         cmd = self.rng.choice([b"/bin/ls", b"../x", b"a/../b", b"%2fbin%2fsh", b"x/%2e%2e/y"])
-        req = crlf(b"cmd " + cmd, b"end")
-        # The reply quotes the command line as given; only the launch refuses it.
-        want = b"101 Cmd accepted '" + cmd + b"'\r\n502 Cmd failed\r\n"
-        return req, {"want": want}, None
+        return crlf(b"cmd " + cmd, b"end"), {"want": accepted(cmd) + b"502 Cmd failed\r\n"}, None
 
     def missing_script(self):
-        req = crlf(b"cmd bin/nothere+x", b"end")
-        want = b"101 Cmd accepted 'bin/nothere+x'\r\n503 exec of 'bin/nothere+x' failed\n"
-        return req, {"want": want}, "failed"
+        want = accepted(b"bin/nothere+x") + b"503 exec of 'bin/nothere+x' failed\n"
+        return crlf(b"cmd bin/nothere+x", b"end"), {"want": want}, "failed"
 
     def vanish(self):
-        req = crlf(b"cmd bin/big", b"end")
-        return req, {"prefix": b"101 Cmd accepted 'bin/big'\r\n200 Cmd started", "read_limit": 8192}, "ok"
+        check = {"prefix": served(b"bin/big", b""), "read_limit": 8192}
+        return crlf(b"cmd bin/big", b"end"), check, "ok"
 
-    def silent_vanish(self):
-        # Sends its request and closes without reading a byte.
-        req = crlf(b"cmd bin/big", b"end")
-        return req, {"read_limit": 0}, "ok"
+    def silent_vanish(self):  # sends its request and closes without reading
+        return crlf(b"cmd bin/big", b"end"), {"read_limit": 0}, "ok"
 
     def long_cmd_line(self):
-        # Cut at 1023 bytes: the rest arrives as a line of its own and is a
-        # bad command, so nothing is started.
-        tail = b"a" * (1100 + self.rng.randrange(200))
-        req = crlf(b"cmd bin/echo+" + tail, b"end")
-        kept = (b"cmd bin/echo+" + tail)[:1023][4:]
-        rest = (b"cmd bin/echo+" + tail)[1023:].split(b" ")[0]
-        want = b"101 Cmd accepted '" + kept + b"'\r\n500 Bad command '" + rest + b"'\r\n"
-        return req, {"want": want}, None
+        # Cut at 1023 bytes: the rest is a line of its own and a bad command.
+        line = b"cmd bin/echo+" + b"a" * (1100 + self.rng.randrange(200))
+        want = accepted(line[4:1023]) + b"500 Bad command '" + line[1023:] + b"'\r\n"
+        return crlf(line, b"end"), {"want": want}, None
 
     def long_env_line(self):
         value = b"X=" + b"x" * 1500
-        req = crlf(b"env", value, b".", b"cmd bin/env", b"end")
-        head = (b"100 Enter env.  End with single '.' on a line\r\n100 Env accepted\r\n"
-                b"101 Cmd accepted 'bin/env'\r\n200 Cmd started 'bin/env'\r\n\r\n")
-        return req, {"want": head + value[:1023] + b"\n" + value[1023:] + b"\n"}, "ok"
+        want = ENV_OK + served(b"bin/env", value[:1023] + b"\n" + value[1023:] + b"\n")
+        return crlf(b"env", value, b".", b"cmd bin/env", b"end"), {"want": want}, "ok"
 
     def env_50(self):
         lines = [b"V%d=%d" % (i, i) for i in range(50)]
-        req = crlf(b"env", *lines, b".", b"cmd bin/env", b"end")
-        head = (b"100 Enter env.  End with single '.' on a line\r\n100 Env accepted\r\n"
-                b"101 Cmd accepted 'bin/env'\r\n200 Cmd started 'bin/env'\r\n\r\n")
-        return req, {"want": head + b"".join(l + b"\n" for l in lines)}, "ok"
+        want = ENV_OK + served(b"bin/env", b"".join(l + b"\n" for l in lines))
+        return crlf(b"env", *lines, b".", b"cmd bin/env", b"end"), {"want": want}, "ok"
 
     def env_51(self):
         lines = [b"V%d=%d" % (i, i) for i in range(51)]
-        req = crlf(b"cmd bin/echo", b"env", *lines, b".", b"end")
-        want = (b"101 Cmd accepted 'bin/echo'\r\n"
-                b"100 Enter env.  End with single '.' on a line\r\n"
+        want = (accepted(b"bin/echo") + b"100 Enter env.  End with single '.' on a line\r\n"
                 b"501 Environment full 'V50=50'\r\n")
-        return req, {"want": want}, None
+        return crlf(b"cmd bin/echo", b"env", *lines, b".", b"end"), {"want": want}, None
 
     def empty_line(self):
         return b"\r\n", {"want": b"500 Bad command ''\r\n"}, None
 
     def garbage(self):
-        # The first byte is never a letter, so the first line is refused
-        # and ends the dialogue whatever follows.
-        first = bytes([self.rng.choice([b for b in range(256) if not chr(b).isalpha() and b != 10])])
+        # The first byte is never a letter: the first line is refused and
+        # ends the dialogue whatever follows.
+        first = self.rng.choice([b for b in range(256) if not chr(b).isalpha() and b != 10])
         body = bytes(self.rng.choice([b for b in range(256) if b != 10]) for _ in range(self.rng.randrange(300)))
-        return first + body + b"\r\n", {"prefix": b"500 Bad command '"}, None
+        return bytes([first]) + body + b"\r\n", {"prefix": b"500 Bad command '"}, None
 
     def no_command(self):
         return crlf(b"end"), {"want": b"502 No Cmd specified\r\n"}, None
 
     def killed(self):
-        req = crlf(b"cmd bin/kill9", b"end")
-        want = b"101 Cmd accepted 'bin/kill9'\r\n503 exec of 'bin/kill9' failed\n"
-        return req, {"want": want}, "died"
+        want = accepted(b"bin/kill9") + b"503 exec of 'bin/kill9' failed\n"
+        return crlf(b"cmd bin/kill9", b"end"), {"want": want}, "died"
 
     def terminated(self):
-        req = crlf(b"cmd bin/term", b"end")
-        want = b"101 Cmd accepted 'bin/term'\r\n200 Cmd started 'bin/term'\r\n\r\npartial\n"
-        return req, {"want": want}, "died"
+        return crlf(b"cmd bin/term", b"end"), {"want": served(b"bin/term", b"partial\n")}, "died"
 
     def spill(self):
         lines = [b"%d" % (1000 + i) + b"z" * 996 for i in range(100)]
-        req = crlf(b"cmd bin/spill", b"input", *lines, b".", b"end")
-        want = (b"101 Cmd accepted 'bin/spill'\r\n200 Cmd started 'bin/spill'\r\n\r\n" +
-                SPILL_OUTPUT + b"".join(lines) + b".")
-        return req, {"want": want}, "ok"
+        want = served(b"bin/spill", SPILL_OUTPUT + b"".join(lines) + b".")
+        return crlf(b"cmd bin/spill", b"input", *lines, b".", b"end"), {"want": want}, "ok"
 
     def nothing(self):
         return b"", {"want": b"", "half_close": True}, None

@@ -77,30 +77,18 @@ TEST(FindFqdn, LongCompositionIsCut) {
 // With an empty domain name the name ends in a lone dot. The domain is set
 // in a private UTS namespace of a child, so the machine is not touched.
 TEST(FindFqdn, EmptyDomainGivesTrailingDot) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    close(fds[0]);
     if (unshare(CLONE_NEWUTS) != 0 || setdomainname("", 0) != 0) _exit(2);
     host h{"web", {"mail.lab.test"}};
-    const char *got = find_fqdn(h.get());
-    ssize_t n = write(fds[1], got, std::strlen(got));
-    _exit(n < 0 ? 3 : 0);
+    _exit(std::strcmp(find_fqdn(h.get()), "web.") == 0 ? 0 : 1);
   }
-  close(fds[1]);
-  std::string got;
-  char buf[256];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
-  close(fds[0]);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no private UTS namespace here";
-  ASSERT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(got, "web.");
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the name is not \"web.\"";
 }
 
 sockaddr_in peer_at(const char *addr) {
@@ -154,32 +142,20 @@ TEST(FilterSource, Table) {
     int drop;
   };
   const row rows[] = {
-      {0, nullptr, "127.0.0.1", "localhost.", 0},
-      {0, nullptr, "10.1.2.3", "10.1.2.3", 0},
-      {1, nullptr, "127.0.0.1", "localhost.", 0},
-      {1, nullptr, "127.0.0.2", "127.0.0.2", 1},
+      {0, nullptr, "127.0.0.1", "localhost.", 0}, {0, nullptr, "10.1.2.3", "10.1.2.3", 0},
+      {1, nullptr, "127.0.0.1", "localhost.", 0}, {1, nullptr, "127.0.0.2", "127.0.0.2", 1},
       {1, nullptr, "10.1.2.3", "10.1.2.3", 1},
       {1, nullptr, "1.0.0.127", "1.0.0.127", 1},  // byte order matters
-      {0, "*", "10.1.2.3", "10.1.2.3", 0},
-      {0, "*", "10.9.9.9", "web.lab.test", 0},
-      {0, "", "10.9.9.9", "web.lab.test", 1},
-      {0, "", "127.0.0.1", "localhost.", 1},
-      {0, "*.lab.test", "10.9.9.9", "web.lab.test", 0},
-      {0, "*.lab.test", "10.9.9.9", "lab.test", 1},
-      {0, "*.lab.test", "10.9.9.9", "WEB.LAB.TEST", 1},
-      {0, "*.lab.test", "10.1.2.3", "10.1.2.3", 1},
-      {0, "*.lab.test", "10.9.9.9", "badlab.test", 1},
-      {0, "*lab.test", "10.9.9.9", "badlab.test", 0},
-      {0, "*lab.test", "10.9.9.9", "lab.test", 0},
-      {0, "web.lab.test", "10.9.9.9", "web.lab.test", 0},
-      {0, "web.lab.test", "10.9.9.9", "xweb.lab.test", 1},
-      {0, "web.lab.test", "10.9.9.9", "web.lab.tes", 1},
-      {0, "web.lab.test", "10.9.9.9", "Web.lab.test", 1},
-      {0, "10.1.2.3", "10.1.2.3", "10.1.2.3", 0},
-      {0, "web*.lab.test", "10.9.9.9", "webx.lab.test", 1},
-      {0, "web*.lab.test", "10.9.9.9", "web*.lab.test", 0},
-      {1, "*.lab.test", "127.0.0.1", "web.lab.test", 0},
-      {1, "*.lab.test", "127.0.0.1", "localhost.", 1},
+      {0, "*", "10.1.2.3", "10.1.2.3", 0}, {0, "*", "10.9.9.9", "web.lab.test", 0},
+      {0, "", "10.9.9.9", "web.lab.test", 1}, {0, "", "127.0.0.1", "localhost.", 1},
+      {0, "*.lab.test", "10.9.9.9", "web.lab.test", 0}, {0, "*.lab.test", "10.9.9.9", "lab.test", 1},
+      {0, "*.lab.test", "10.9.9.9", "WEB.LAB.TEST", 1}, {0, "*.lab.test", "10.1.2.3", "10.1.2.3", 1},
+      {0, "*.lab.test", "10.9.9.9", "badlab.test", 1}, {0, "*lab.test", "10.9.9.9", "badlab.test", 0},
+      {0, "*lab.test", "10.9.9.9", "lab.test", 0}, {0, "web.lab.test", "10.9.9.9", "web.lab.test", 0},
+      {0, "web.lab.test", "10.9.9.9", "xweb.lab.test", 1}, {0, "web.lab.test", "10.9.9.9", "web.lab.tes", 1},
+      {0, "web.lab.test", "10.9.9.9", "Web.lab.test", 1}, {0, "10.1.2.3", "10.1.2.3", "10.1.2.3", 0},
+      {0, "web*.lab.test", "10.9.9.9", "webx.lab.test", 1}, {0, "web*.lab.test", "10.9.9.9", "web*.lab.test", 0},
+      {1, "*.lab.test", "127.0.0.1", "web.lab.test", 0}, {1, "*.lab.test", "127.0.0.1", "localhost.", 1},
       {1, "*.lab.test", "127.0.0.2", "web.lab.test", 1},
   };
   for (const auto &r : rows) {
