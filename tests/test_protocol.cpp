@@ -92,27 +92,27 @@ TEST(Dialogue, RepliesForEachKindOfLine) {
       {"cmd and two blanks keeps one", "cmd  x\r\n", accepted(" x"), 0},
       {"vers answers nothing", "vers\r\nvers 2\r\nenv\r\n.\r\n", enter_env + env_accepted, 0},
       {"words in any case", "ENV\r\n.\r\nCmd bin/hello+a\r\neNd\r\n",
-       enter_env + env_accepted + accepted("bin/hello+a") + started("bin/hello+a") + "hello a\n",
+       enter_env + env_accepted + served("bin/hello+a", "hello a\n"),
        1},
       {"CR before CR LF kept", "env\r\r\n", "500 Bad command 'env\r'\r\n", 0},
       {"CR at end of input kept", "env\r", "500 Bad command 'env\r'\r\n", 0},
       {"last line without LF", "cmd bin/hello\r\nend",
-       accepted("bin/hello") + started("bin/hello") + "hello\n", 1},
+       served("bin/hello", "hello\n"), 1},
       {"script without output", "cmd bin/silent\r\nend\r\n",
        accepted("bin/silent") + "503 exec of 'bin/silent' failed\n", 1},
       {"end without cmd", "end\r\n", no_cmd, 0},
       {"input without cmd", "input\r\nx\r\n", no_cmd, 0},
       {"second cmd replaces the first", "cmd bin/silent\r\ncmd bin/hello+2\r\nend\r\n",
-       accepted("bin/silent") + accepted("bin/hello+2") + started("bin/hello+2") + "hello 2\n", 1},
+       accepted("bin/silent") + served("bin/hello+2", "hello 2\n"), 1},
       {"cmd after the start only renames", "cmd bin/hello+1\r\ninput\r\n.\r\ncmd bin/silent\r\nend\r\n",
-       accepted("bin/hello+1") + accepted("bin/silent") + started("bin/silent") + "hello 1\n", 1},
+       accepted("bin/hello+1") + served("bin/silent", "hello 1\n"), 1},
       {"failed launch retried per line", "cmd /bin/ls\r\ninput\r\na\r\nb\r\nend\r\n",
        accepted("/bin/ls") + "502 Cmd failed\r\n502 Cmd failed\r\n502 Cmd failed\r\n", 0},
       {"replies after the launch quote the cleaned text", "cmd bin//hello+z\r\nend\r\n",
        accepted("bin//hello+z") + started("bin/hello+z") + "hello z\n", 1},
       {"NUL cuts the word", bytes("en\0v\r\nenv\r\n"), "500 Bad command 'en'\r\n", 0},
       {"NUL cuts the command line", bytes("cmd bin/hello+a\0+b\r\nend\r\n"),
-       accepted("bin/hello+a") + started("bin/hello+a") + "hello a\n", 1},
+       served("bin/hello+a", "hello a\n"), 1},
       {"refusal still relays a running script", "cmd bin/hello+q\r\ninput\r\n.\r\nbogus\r\n",
        accepted("bin/hello+q") + "500 Bad command 'bogus'\r\n" + started("bin/hello+q") +
            "hello q\n",
@@ -121,7 +121,7 @@ TEST(Dialogue, RepliesForEachKindOfLine) {
        accepted("bin/hello+p"), 0},
       {"port: running script relayed at half-close",
        "cmd bin/cat\r\ninput\r\nab\r\n.\r\nport 99\r\nenv\r\ncmd bin/hello\r\nend\r\nmore\r\n",
-       accepted("bin/cat") + started("bin/cat") + "ab.", 1},
+       served("bin/cat", "ab."), 1},
   };
   for (const auto &row : rows) {
     int before = s.outcome_lines();
@@ -196,7 +196,7 @@ TEST(Environment, ExactlyTheClientsLinesAndNothingOfTheDaemons) {
                 report({"A=1", "B=two words", ".dot", "noequals", "C=3", "D=4"}, ""));
   // No lines at all: an empty environment (no shell in between to add any).
   EXPECT_EQ(s.send("cmd bin/show\r\nend\r\n"),
-            accepted("bin/show") + started("bin/show") + report({}, ""));
+            served("bin/show", report({}, "")));
 }
 
 TEST(Environment, FiftyLinesFitTheFiftyFirstIsRefused) {
@@ -209,8 +209,7 @@ TEST(Environment, FiftyLinesFitTheFiftyFirstIsRefused) {
     lines += entries.back() + "\r\n";
   }
   EXPECT_EQ(s.send("env\r\n" + lines + ".\r\ncmd bin/show\r\nend\r\n"),
-            enter_env + env_accepted + accepted("bin/show") + started("bin/show") +
-                report(entries, ""));
+            enter_env + env_accepted + served("bin/show", report(entries, "")));
   EXPECT_EQ(s.send("env\r\n" + lines + "V51=51\r\n.\r\n"),
             enter_env + "501 Environment full 'V51=51'\r\n");
   // Spread over two env commands the block still holds fifty in all.
@@ -235,7 +234,7 @@ TEST(Environment, EachConnectionStartsEmpty) {
     EXPECT_EQ(s.send("end\r\n"), no_cmd) << request;
     s.send(request);
     EXPECT_EQ(s.send("cmd bin/show\r\nend\r\n"),
-              accepted("bin/show") + started("bin/show") + report({}, ""))
+              served("bin/show", report({}, "")))
         << request;
   }
 }
@@ -264,7 +263,7 @@ TEST(Input, LinesReachTheScriptJoinedWithoutLineEnds) {
   };
   for (const auto &row : rows) {
     EXPECT_EQ(s.send("cmd bin/show\r\n" + row.lines),
-              accepted("bin/show") + started("bin/show") + report({}, row.received))
+              served("bin/show", report({}, row.received)))
         << row.name;
   }
 }
@@ -302,5 +301,5 @@ TEST(LongLines, TakenInPiecesOf1023Bytes) {
   // A long input line goes to the script whole, piece after piece.
   std::string long_input = pattern(3000);
   EXPECT_EQ(s.send("cmd bin/show\r\ninput\r\n" + long_input + "\r\n.\r\nend\r\n"),
-            accepted("bin/show") + started("bin/show") + report({}, long_input + "."));
+            served("bin/show", report({}, long_input + ".")));
 }
