@@ -210,41 +210,34 @@ def proc_fds(pid):
 def settled_fds(pid, timeout=5.0):
     """The daemon's descriptor count once it holds no connection any more
     (it ends a connection a moment after the client has seen its end)."""
-    deadline = time.monotonic() + timeout
-    while True:
-        sockets = 0
+    def sockets():
+        n = 0
         for fd in os.listdir("/proc/%d/fd" % pid):
             try:
-                if os.readlink("/proc/%d/fd/%s" % (pid, fd)).startswith("socket:"):
-                    sockets += 1
+                n += os.readlink("/proc/%d/fd/%s" % (pid, fd)).startswith("socket:")
             except OSError:
                 pass
-        if sockets <= 1 or time.monotonic() > deadline:
-            return proc_fds(pid)
+        return n
+    deadline = time.monotonic() + timeout
+    while sockets() > 1 and time.monotonic() < deadline:
         time.sleep(0.01)
+    return proc_fds(pid)
 
 
 def proc_rss_kib(pid):
     with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return -1
+        return next((int(l.split()[1]) for l in f if l.startswith("VmRSS:")), -1)
 
 
 def zombie_children(pid):
     n = 0
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
+    for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-        except OSError:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
             continue
-        fields = stat[stat.rfind(")") + 2:].split()
-        if int(fields[1]) == pid and fields[0] == "Z":
-            n += 1
+        n += fields[0] == "Z" and int(fields[1]) == pid
     return n
 
 
@@ -254,11 +247,8 @@ OUTCOME_RE = re.compile(rb"^\[[^]]*\] command '.*' from .* (ok, status 0|failed,
 def log_outcomes(path):
     counts = {"ok": 0, "failed": 0, "died": 0}
     with open(path, "rb") as f:
-        for line in f:
-            m = OUTCOME_RE.match(line.rstrip(b"\n"))
-            if m:
-                word = m.group(1).split(b",")[0].split(b" ")[0].decode()
-                counts[word] += 1
+        for m in filter(None, (OUTCOME_RE.match(line.rstrip(b"\n")) for line in f)):
+            counts[m.group(1).split()[0].rstrip(b",").decode()] += 1
     return counts
 
 

@@ -10,6 +10,7 @@
 #include "request_support.h"
 
 using namespace request_support;
+using namespace std::string_literals;
 
 namespace {
 
@@ -25,12 +26,6 @@ std::string report(const std::vector<std::string> &env, const std::string &input
     out += "env[" + std::to_string(i) + "]=" + env[i] + "\n";
   }
   return out + "in(" + std::to_string(input.size()) + ")=" + input + "\n";
-}
-
-// A string literal with the NUL bytes inside it.
-template <std::size_t N>
-std::string bytes(const char (&text)[N]) {
-  return std::string(text, N - 1);
 }
 
 // A varied text of n bytes, so that a split at the wrong place shows.
@@ -110,8 +105,8 @@ TEST(Dialogue, RepliesForEachKindOfLine) {
        accepted("/bin/ls") + "502 Cmd failed\r\n502 Cmd failed\r\n502 Cmd failed\r\n", 0},
       {"replies after the launch quote the cleaned text", "cmd bin//hello+z\r\nend\r\n",
        accepted("bin//hello+z") + started("bin/hello+z") + "hello z\n", 1},
-      {"NUL cuts the word", bytes("en\0v\r\nenv\r\n"), "500 Bad command 'en'\r\n", 0},
-      {"NUL cuts the command line", bytes("cmd bin/hello+a\0+b\r\nend\r\n"),
+      {"NUL cuts the word", "en\0v\r\nenv\r\n"s, "500 Bad command 'en'\r\n", 0},
+      {"NUL cuts the command line", "cmd bin/hello+a\0+b\r\nend\r\n"s,
        served("bin/hello+a", "hello a\n"), 1},
       {"refusal still relays a running script", "cmd bin/hello+q\r\ninput\r\n.\r\nbogus\r\n",
        accepted("bin/hello+q") + "500 Bad command 'bogus'\r\n" + started("bin/hello+q") +
@@ -187,13 +182,11 @@ TEST(Environment, ExactlyTheClientsLinesAndNothingOfTheDaemons) {
   served_root s;
   ::unsetenv("QUAVD_LEAK_CHECK");
   s.reporter("bin/show");
-  std::string request = bytes(
-      "env\r\nA=1\r\nB=two words\r\n\r\n.dot\r\nnoequals\r\nC=3\0junk\r\n.\r\n"
-      "env\r\nD=4\r\n.\r\ncmd bin/show\r\nend\r\n");
+  std::string request = "env\r\nA=1\r\nB=two words\r\n\r\n.dot\r\nnoequals\r\nC=3\0junk\r\n.\r\n"
+      "env\r\nD=4\r\n.\r\ncmd bin/show\r\nend\r\n"s;
   EXPECT_EQ(s.send(request),
-            enter_env + env_accepted + enter_env + env_accepted + accepted("bin/show") +
-                started("bin/show") +
-                report({"A=1", "B=two words", ".dot", "noequals", "C=3", "D=4"}, ""));
+            enter_env + env_accepted + enter_env + env_accepted +
+                served("bin/show", report({"A=1", "B=two words", ".dot", "noequals", "C=3", "D=4"}, "")));
   // No lines at all: an empty environment (no shell in between to add any).
   EXPECT_EQ(s.send("cmd bin/show\r\nend\r\n"),
             served("bin/show", report({}, "")));
@@ -259,7 +252,7 @@ TEST(Input, LinesReachTheScriptJoinedWithoutLineEnds) {
        "ab.cd."},
       {"half-close while in input", "input\r\nab\r\ncd\r\n", "abcd"},
       {"half-close after a last line without LF", "input\r\nab\r\ncd", "abcd"},
-      {"NUL cuts an input line", bytes("input\r\nab\0cd\r\n.\r\nend\r\n"), "ab."},
+      {"NUL cuts an input line", "input\r\nab\0cd\r\n.\r\nend\r\n"s, "ab."},
   };
   for (const auto &row : rows) {
     EXPECT_EQ(s.send("cmd bin/show\r\n" + row.lines),

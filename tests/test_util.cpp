@@ -17,19 +17,11 @@
 
 namespace {
 
-// Shows control and high bytes so that a failing row is readable.
-std::string show(const std::string &s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  return "\"" + out + "\"";
+// Quoted, with control and high bytes escaped, so that a failing row is
+// readable.
+template <typename T>
+std::string show(const T &v) {
+  return ::testing::PrintToString(v);
 }
 
 // An exact-size heap copy (room for `extra` more bytes), so that a read or
@@ -153,12 +145,6 @@ std::vector<std::string> to_strings(char **argv) {
   std::vector<std::string> out;
   for (char **p = argv; *p != nullptr; ++p) out.emplace_back(*p);
   return out;
-}
-
-std::string show(const std::vector<std::string> &v) {
-  std::string out = "{";
-  for (const auto &s : v) out += (out.size() > 1 ? ", " : "") + show(s);
-  return out + "}";
 }
 
 TEST(ArgVector, TableRows) {
