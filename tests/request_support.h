@@ -69,6 +69,16 @@ struct served_root {
   }
 };
 
+// What the reporting program prints for this argument vector, environment
+// and input.
+inline std::string report(const std::vector<std::string> &args,
+                          const std::vector<std::string> &env = {}, const std::string &input = "") {
+  std::string out = "argc=" + std::to_string(args.size()) + "\n";
+  for (std::size_t i = 0; i < args.size(); ++i) out += "argv[" + std::to_string(i) + "]=" + args[i] + "\n";
+  for (std::size_t i = 0; i < env.size(); ++i) out += "env[" + std::to_string(i) + "]=" + env[i] + "\n";
+  return out + "in(" + std::to_string(input.size()) + ")=" + input + "\n";
+}
+
 inline std::string accepted(const std::string &cmd) { return "101 Cmd accepted '" + cmd + "'\r\n"; }
 // The 200 line with the empty line the daemon adds by default.
 inline std::string started(const std::string &cmd) {

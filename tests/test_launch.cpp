@@ -15,15 +15,6 @@ using namespace request_support;
 
 namespace {
 
-// What the reporting program prints for these arguments and no input.
-std::string report_args(const std::vector<std::string> &args) {
-  std::string out = "argc=" + std::to_string(args.size()) + "\n";
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    out += "argv[" + std::to_string(i) + "]=" + args[i] + "\n";
-  }
-  return out + "in(0)=\n";
-}
-
 // Compares large outputs without printing megabytes on failure.
 ::testing::AssertionResult same_bytes(const std::string &got, const std::string &want) {
   if (got == want) return ::testing::AssertionSuccess();
@@ -64,7 +55,7 @@ TEST(Launch, ArgumentVectorAsTheScriptSeesIt) {
   };
   for (const auto &row : rows) {
     EXPECT_EQ(s.send("cmd " + row.cmd + "\r\nend\r\n"),
-              accepted(row.cmd) + started(row.cleaned) + report_args(row.args))
+              accepted(row.cmd) + started(row.cleaned) + report(row.args))
         << row.cmd;
   }
 }

@@ -18,16 +18,6 @@ const std::string enter_env = "100 Enter env.  End with single '.' on a line\r\n
 const std::string env_accepted = "100 Env accepted\r\n";
 const std::string no_cmd = "502 No Cmd specified\r\n";
 
-// What the reporting program prints for argument 0 "show", the given
-// environment entries and input.
-std::string report(const std::vector<std::string> &env, const std::string &input) {
-  std::string out = "argc=1\nargv[0]=show\n";
-  for (std::size_t i = 0; i < env.size(); ++i) {
-    out += "env[" + std::to_string(i) + "]=" + env[i] + "\n";
-  }
-  return out + "in(" + std::to_string(input.size()) + ")=" + input + "\n";
-}
-
 // A varied text of n bytes, so that a split at the wrong place shows.
 std::string pattern(std::size_t n) {
   std::string s;
@@ -186,10 +176,11 @@ TEST(Environment, ExactlyTheClientsLinesAndNothingOfTheDaemons) {
       "env\r\nD=4\r\n.\r\ncmd bin/show\r\nend\r\n"s;
   EXPECT_EQ(s.send(request),
             enter_env + env_accepted + enter_env + env_accepted +
-                served("bin/show", report({"A=1", "B=two words", ".dot", "noequals", "C=3", "D=4"}, "")));
+                served("bin/show",
+                       report({"show"}, {"A=1", "B=two words", ".dot", "noequals", "C=3", "D=4"})));
   // No lines at all: an empty environment (no shell in between to add any).
   EXPECT_EQ(s.send("cmd bin/show\r\nend\r\n"),
-            served("bin/show", report({}, "")));
+            served("bin/show", report({"show"})));
 }
 
 TEST(Environment, FiftyLinesFitTheFiftyFirstIsRefused) {
@@ -202,7 +193,7 @@ TEST(Environment, FiftyLinesFitTheFiftyFirstIsRefused) {
     lines += entries.back() + "\r\n";
   }
   EXPECT_EQ(s.send("env\r\n" + lines + ".\r\ncmd bin/show\r\nend\r\n"),
-            enter_env + env_accepted + served("bin/show", report(entries, "")));
+            enter_env + env_accepted + served("bin/show", report({"show"}, entries)));
   EXPECT_EQ(s.send("env\r\n" + lines + "V51=51\r\n.\r\n"),
             enter_env + "501 Environment full 'V51=51'\r\n");
   // Spread over two env commands the block still holds fifty in all.
@@ -227,7 +218,7 @@ TEST(Environment, EachConnectionStartsEmpty) {
     EXPECT_EQ(s.send("end\r\n"), no_cmd) << request;
     s.send(request);
     EXPECT_EQ(s.send("cmd bin/show\r\nend\r\n"),
-              served("bin/show", report({}, "")))
+              served("bin/show", report({"show"})))
         << request;
   }
 }
@@ -256,7 +247,7 @@ TEST(Input, LinesReachTheScriptJoinedWithoutLineEnds) {
   };
   for (const auto &row : rows) {
     EXPECT_EQ(s.send("cmd bin/show\r\n" + row.lines),
-              served("bin/show", report({}, row.received)))
+              served("bin/show", report({"show"}, {}, row.received)))
         << row.name;
   }
 }
@@ -269,16 +260,16 @@ TEST(LongLines, TakenInPiecesOf1023Bytes) {
 
   std::string long_env = "L=" + pattern(1498);
   EXPECT_EQ(s.send("env\r\n" + long_env + "\r\n" + tail),
-            framed + report({long_env.substr(0, 1023), long_env.substr(1023)}, ""));
+            framed + report({"show"}, {long_env.substr(0, 1023), long_env.substr(1023)}, ""));
 
   // Exactly one piece; its line end comes alone and is an empty line.
   std::string full_env = "F=" + pattern(1021);
-  EXPECT_EQ(s.send("env\r\n" + full_env + "\r\n" + tail), framed + report({full_env}, ""));
+  EXPECT_EQ(s.send("env\r\n" + full_env + "\r\n" + tail), framed + report({"show"}, {full_env}, ""));
 
   // The piece ends with the CR; the LF alone follows as an empty line, so
   // the CR stays in the entry.
   std::string cr_env = "C=" + pattern(1020);
-  EXPECT_EQ(s.send("env\r\n" + cr_env + "\r\n" + tail), framed + report({cr_env + "\r"}, ""));
+  EXPECT_EQ(s.send("env\r\n" + cr_env + "\r\n" + tail), framed + report({"show"}, {cr_env + "\r"}, ""));
 
   // A long cmd line is cut: the rest is a command word of its own.
   std::string args = pattern(1500);
@@ -294,5 +285,5 @@ TEST(LongLines, TakenInPiecesOf1023Bytes) {
   // A long input line goes to the script whole, piece after piece.
   std::string long_input = pattern(3000);
   EXPECT_EQ(s.send("cmd bin/show\r\ninput\r\n" + long_input + "\r\n.\r\nend\r\n"),
-            served("bin/show", report({}, long_input + ".")));
+            served("bin/show", report({"show"}, {}, long_input + ".")));
 }
