@@ -185,53 +185,64 @@ std::string fd_target(pid_t pid, int fd) {
 
 daemon_proc::~daemon_proc() { stop(); }
 
-bool daemon_proc::start(const std::string &root_dir, const std::vector<std::string> &extra,
-                        const std::string &binary) {
-  root = root_dir;
-  err_path = root_dir + "/.daemon-stderr";
+bool daemon_proc::start(const std::string &root_dir, const std::vector<std::string> &extra) {
   const std::string pid_path = root_dir + "/quavd.pid";
   struct stat st {};
   if (::lstat(pid_path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(pid_path.c_str());
   for (int attempt = 0; attempt < 5; ++attempt) {
     port = free_port();
-    std::vector<std::string> args;
-    if (const char *wrapper = std::getenv("QUAVD_WRAPPER"); wrapper != nullptr) {
-      std::istringstream words(wrapper);
-      for (std::string w; words >> w;) args.push_back(w);
-    }
     // Option reading stops at the first non-option, so the port goes first.
-    args.insert(args.end(), {binary.empty() ? QUAVD_BINARY : binary, "-p", std::to_string(port)});
-    args.insert(args.end(), extra.begin(), extra.end());
-    pid = ::fork();
-    if (pid == 0) {
-      int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-      if (err >= 0) ::dup2(err, 2);
-      int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-      ::dup2(null_fd, 0);
-      ::dup2(null_fd, 1);
-      // Nothing else of the test process may reach the daemon: descriptor
-      // counts and limits are measured on it.
-      ::close_range(3, ~0U, 0);
-      if (::chdir(root_dir.c_str()) != 0) ::_exit(126);
-      if (fd_limit > 0) {
-        rlimit lim{static_cast<rlim_t>(fd_limit), static_cast<rlim_t>(fd_limit)};
-        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(125);
-      }
-      ::execvp(args[0].c_str(), c_argv(args).data());
-      ::_exit(127);
-    }
-    // The pid file is written once the socket listens. Probing with a
-    // connection would add a line to the log of a filtering daemon.
-    bool ended = false;
-    auto ready = [&] {
-      ended = ended || ::waitpid(pid, nullptr, WNOHANG) == pid;
-      std::string text = read_file(pid_path);
-      return ended || (!text.empty() && text.back() == '\n');
-    };
-    if (wait_until(ready, std::chrono::seconds(10)) && !ended) return true;
-    if (!ended) reap(pid, clock::now());
-    pid = -1;
+    std::vector<std::string> options = {"-p", std::to_string(port)};
+    options.insert(options.end(), extra.begin(), extra.end());
+    if (start_raw(options, root_dir)) return true;
   }
+  return false;
+}
+
+bool daemon_proc::start_raw(const std::vector<std::string> &options, const std::string &dir,
+                            const std::string &pid_dir) {
+  root = dir;
+  err_path = dir + "/.daemon-stderr";
+  const std::string pid_path = (pid_dir.empty() ? dir : pid_dir) + "/quavd.pid";
+  std::vector<std::string> args;
+  if (const char *wrapper = std::getenv("QUAVD_WRAPPER"); wrapper != nullptr) {
+    std::istringstream words(wrapper);
+    for (std::string w; words >> w;) args.push_back(w);
+  }
+  args.push_back(QUAVD_BINARY);
+  args.insert(args.end(), options.begin(), options.end());
+  pid = ::fork();
+  if (pid == 0) {
+    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (err >= 0) ::dup2(err, 2);
+    int null_fd = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= (inherit_up_to > 2 ? inherit_up_to : 1); ++fd) {
+      if (fd != 2) ::dup2(null_fd, fd);
+    }
+    // Nothing else of the test process may reach the daemon: descriptor
+    // counts and limits are measured on it.
+    ::close_range(static_cast<unsigned>(inherit_up_to > 2 ? inherit_up_to + 1 : 3), ~0U, 0);
+    if (null_fd > inherit_up_to) ::close(null_fd);
+    for (int fd : closed_std) ::close(fd);
+    if (::chdir(dir.c_str()) != 0) ::_exit(126);
+    if (fd_limit > 0) {
+      rlimit lim{static_cast<rlim_t>(fd_limit), static_cast<rlim_t>(fd_limit)};
+      if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(125);
+    }
+    ::execvp(args[0].c_str(), c_argv(args).data());
+    ::_exit(127);
+  }
+  // The pid file is written once the socket listens. Probing with a
+  // connection would add a line to the log of a filtering daemon.
+  bool ended = false;
+  auto ready = [&] {
+    ended = ended || ::waitpid(pid, nullptr, WNOHANG) == pid;
+    std::string text = read_file(pid_path);
+    return ended || (!text.empty() && text.back() == '\n');
+  };
+  if (wait_until(ready, std::chrono::seconds(10)) && !ended) return true;
+  if (!ended) reap(pid, clock::now());
+  pid = -1;
   return false;
 }
 

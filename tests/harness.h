@@ -53,12 +53,17 @@ struct daemon_proc {
   std::string root;
   std::string err_path;  // its standard error goes here
   int fd_limit = 0;      // when above 0, its RLIMIT_NOFILE from the start
+  std::vector<int> closed_std;  // standard descriptors closed at its start
+  int inherit_up_to = 0;        // it inherits /dev/null on 3..this
   ~daemon_proc();
-  // Starts quavd with "-p port" and the extra arguments in root, waits for
-  // its pid file. The blank-separated words of $QUAVD_WRAPPER (e.g. a memory
-  // checker) go before the daemon's command.
-  bool start(const std::string &root_dir, const std::vector<std::string> &extra = {},
-             const std::string &binary = "");
+  // Starts quavd with "-p <free port>" and the extra arguments in root and
+  // waits for its pid file. The blank-separated words of $QUAVD_WRAPPER
+  // (e.g. a memory checker) go before the daemon's command.
+  bool start(const std::string &root_dir, const std::vector<std::string> &extra = {});
+  // Starts quavd with exactly these options in dir and waits for its pid
+  // file in pid_dir (dir when empty); false if the daemon ended first.
+  bool start_raw(const std::vector<std::string> &options, const std::string &dir,
+                 const std::string &pid_dir = "");
   void stop();
   int open_fds() const;  // or -1
   // Descriptors once it holds no connection (only its listening socket),

@@ -1,12 +1,9 @@
 // The daemon's start-up end to end: the command line, the listening socket,
 // the pid file, the local log and the descriptors scripts inherit.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <set>
@@ -32,62 +29,6 @@ std::string usage_text(const std::string &program) {
          "-n allow script to emit headers\n"
          "-x turn on debug output\n";
 }
-
-// A daemon started directly, for command lines and descriptor set-ups that
-// daemon_proc does not cover.
-struct spawned {
-  pid_t pid = -1;
-  std::string err_path;
-  spawned() = default;
-  spawned(const spawned &) = delete;
-  spawned &operator=(const spawned &) = delete;
-  ~spawned() { stop(); }
-
-  // Starts in dir with the standard descriptors in `closed` closed and
-  // /dev/null inherited on 3..inherit_up_to.
-  void start(const std::vector<std::string> &args, const std::string &dir,
-             const std::vector<int> &closed = {}, int inherit_up_to = 0) {
-    err_path = dir + "/.spawned-stderr";
-    pid = ::fork();
-    if (pid != 0) return;
-    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int null_fd = ::open("/dev/null", O_RDWR);
-    ::dup2(null_fd, 0);
-    ::dup2(null_fd, 1);
-    if (err >= 0) ::dup2(err, 2);
-    for (int fd = 3; fd <= inherit_up_to; ++fd) ::dup2(null_fd, fd);
-    ::close_range(static_cast<unsigned>(inherit_up_to < 3 ? 3 : inherit_up_to + 1), ~0U, 0);
-    for (int fd : closed) ::close(fd);
-    if (::chdir(dir.c_str()) != 0) ::_exit(126);
-    std::vector<char *> argv;
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-
-  // Waits for a complete pid file in one of the directories; returns that
-  // directory, or "" if the process ended or time ran out.
-  std::string wait_pid_file(const std::vector<std::string> &dirs) {
-    std::string found;
-    wait_until([&] {
-      for (const auto &d : dirs) {
-        std::string text = read_file(d + "/quavd.pid");
-        if (!text.empty() && text.back() == '\n') found = d;
-      }
-      if (found.empty() && ::waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
-      return !found.empty() || pid < 0;
-    }, 10s);
-    return found;
-  }
-
-  void stop() {
-    if (pid <= 0) return;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    pid = -1;
-  }
-};
 
 struct listener_info {
   int fd = -1;
@@ -202,9 +143,9 @@ TEST(CommandLine, LaterDirectoryWins) {
   }
   const std::string a = top.path + "/a", b = top.path + "/b";
   int port = free_port();
-  spawned d;
-  d.start({quavd, "-p", std::to_string(port), "-d", a, "-d", b}, top.path);
-  ASSERT_EQ(d.wait_pid_file({a, b, top.path}), b) << read_file(d.err_path);
+  daemon_proc d;
+  ASSERT_TRUE(d.start_raw({"-p", std::to_string(port), "-d", a, "-d", b}, top.path, b))
+      << read_file(d.err_path);
   EXPECT_FALSE(file_exists(a + "/quavd.pid"));
   EXPECT_FALSE(file_exists(top.path + "/quavd.pid"));
   EXPECT_EQ(exchange(port, "cmd bin/which\r\nend\r\n", false),
@@ -224,9 +165,8 @@ TEST(CommandLine, PortArgumentReadLikeAtoi) {
     SCOPED_TRACE(arg);
     temp_dir root;
     add_hello(root.path);
-    spawned d;
-    d.start({quavd, "-p", arg}, root.path);
-    ASSERT_EQ(d.wait_pid_file({root.path}), root.path) << read_file(d.err_path);
+    daemon_proc d;
+    ASSERT_TRUE(d.start_raw({"-p", arg}, root.path)) << read_file(d.err_path);
     listener_info l = find_listener(d.pid);
     ASSERT_GE(l.fd, 0) << "no listening socket found";
     EXPECT_EQ(l.local_addr, "00000000");
@@ -281,9 +221,8 @@ TEST(PidFile, HoldsThePidAndANewline) {
   temp_dir root;
   // A longer stale file must be emptied, not overwritten in part.
   write_file(root.path + "/quavd.pid", "12345678901234567890 stale");
-  spawned d;
-  d.start({quavd, "-p", std::to_string(free_port())}, root.path);
-  ASSERT_EQ(d.wait_pid_file({root.path}), root.path) << read_file(d.err_path);
+  daemon_proc d;
+  ASSERT_TRUE(d.start_raw({"-p", std::to_string(free_port())}, root.path)) << read_file(d.err_path);
   EXPECT_EQ(read_file(root.path + "/quavd.pid"), std::to_string(d.pid) + "\n");
 }
 
@@ -314,16 +253,14 @@ TEST(Listener, RestartOnTheSamePortAfterAConnection) {
   add_hello(root.path);
   int port = free_port();
   {
-    spawned first;
-    first.start({quavd, "-p", std::to_string(port)}, root.path);
-    ASSERT_EQ(first.wait_pid_file({root.path}), root.path) << read_file(first.err_path);
+    daemon_proc first;
+    ASSERT_TRUE(first.start_raw({"-p", std::to_string(port)}, root.path));
     ASSERT_EQ(exchange(port, hello_request, false), hello_reply);
   }
   ASSERT_LT(occupy(port), 0) << "no connection lingers; the test proves nothing";
   ::unlink((root.path + "/quavd.pid").c_str());
-  spawned second;
-  second.start({quavd, "-p", std::to_string(port)}, root.path);
-  ASSERT_EQ(second.wait_pid_file({root.path}), root.path) << read_file(second.err_path);
+  daemon_proc second;
+  ASSERT_TRUE(second.start_raw({"-p", std::to_string(port)}, root.path)) << read_file(second.err_path);
   EXPECT_EQ(read_file(second.err_path), "");
   EXPECT_EQ(exchange(port, hello_request, false), hello_reply);
 }
@@ -345,9 +282,10 @@ TEST(Descriptors, ScriptSeesNoDaemonDescriptor) {
     make_dirs(root.path + "/bin");
     write_script(root.path + "/bin/fds", "exec ls -l /proc/self/fd\n");
     int port = free_port();
-    spawned d;
-    d.start({quavd, "-p", std::to_string(port), "-l"}, root.path, r.closed, r.inherit_up_to);
-    ASSERT_EQ(d.wait_pid_file({root.path}), root.path) << read_file(d.err_path);
+    daemon_proc d;
+    d.closed_std = r.closed;
+    d.inherit_up_to = r.inherit_up_to;
+    ASSERT_TRUE(d.start_raw({"-p", std::to_string(port), "-l"}, root.path)) << read_file(d.err_path);
     for (int fd : r.closed) EXPECT_EQ(fd_target(d.pid, fd), "/dev/null") << "fd " << fd;
     ASSERT_GT(find_listener(d.pid).fd, r.inherit_up_to > 0 ? r.inherit_up_to : 2);
 
