@@ -11,6 +11,8 @@
 #include <ctime>
 #include <span>
 
+#include "util.h"
+
 namespace {
 
 int local_log = 0;
@@ -25,20 +27,6 @@ void take_reserve() {
 
 constexpr char log_file_name[] = "quavd.log";
 constexpr char pid_file_name[] = "quavd.pid";
-
-// Writes the whole buffer, retrying short writes and interruptions.
-bool write_all(int fd, const char *data, std::size_t len) {
-  while (len > 0) {
-    ssize_t n = ::write(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    len -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // Writes the parts in one call when it can, so that a line appended by a
 // launched child at the same moment never splits this one.
@@ -57,7 +45,8 @@ void write_parts(int fd, std::span<iovec> parts) {
       done -= p.iov_len;
       continue;
     }
-    if (!write_all(fd, static_cast<const char *>(p.iov_base) + done, p.iov_len - done)) return;
+    const std::size_t rest = p.iov_len - done;
+    if (write_fully(fd, static_cast<const char *>(p.iov_base) + done, rest) != rest) return;
     done = 0;
   }
 }
@@ -118,7 +107,7 @@ int log_pid() {
   char buf[32];
   int n = std::snprintf(buf, sizeof buf, "%d\n", static_cast<int>(::getpid()));
   bool ok = n > 0 && static_cast<std::size_t>(n) < sizeof buf &&
-            write_all(fd, buf, static_cast<std::size_t>(n));
+            write_fully(fd, buf, static_cast<std::size_t>(n)) == static_cast<std::size_t>(n);
   ::close(fd);
   if (!ok) {
     std::fprintf(stderr, "quavd: could not log pid to file %s\n", pid_file_name);

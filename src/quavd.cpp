@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -13,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <initializer_list>
 
 #include "log.h"
 #include "util.h"
@@ -68,6 +66,10 @@ bool spill_started = false;
 bool spill_broken = false;
 bool child_out_eof = false;
 
+// Script output passes through here, while it is held and while it is
+// relayed; one connection at a time, so one buffer serves both.
+char io_buffer[64 * 1024];
+
 void close_fd(int &fd) {
   if (fd > 0) ::close(fd);
   fd = 0;
@@ -104,18 +106,6 @@ int open_spill_file() {
   return fd;
 }
 
-// Writes as much as the file takes; returns how much that was.
-std::size_t write_some(int fd, const char *data, std::size_t len) {
-  std::size_t done = 0;
-  while (done < len) {
-    ssize_t n = ::write(fd, data + done, len - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
-}
-
 // Keeps a piece of script output for the relay, in order.
 void hold_output(const char *data, std::size_t len) {
   if (!spill_started && held_head.len + len <= HOLD_MEMORY_LIMIT) {
@@ -131,7 +121,7 @@ void hold_output(const char *data, std::size_t len) {
     }
   }
   if (!spill_broken) {
-    std::size_t done = write_some(spill_fd, data, len);
+    std::size_t done = write_fully(spill_fd, data, len);
     data += done;
     len -= done;
     if (len == 0) return;
@@ -143,16 +133,15 @@ void hold_output(const char *data, std::size_t len) {
 
 // Reads what the script has written so far into the hold.
 void drain_output_once() {
-  char chunk[65536];
   ssize_t n;
   do {
-    n = ::read(child_out_fd, chunk, sizeof chunk);
+    n = ::read(child_out_fd, io_buffer, sizeof io_buffer);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) {
     child_out_eof = true;
     return;
   }
-  hold_output(chunk, static_cast<std::size_t>(n));
+  hold_output(io_buffer, static_cast<std::size_t>(n));
 }
 
 void reset_hold() {
@@ -360,13 +349,14 @@ int filter_source(const sockaddr_in *peer, const char *peer_name) {
 namespace {
 
 // Starts the script without copying the daemon's address space: the child
-// borrows it until the exec, so it makes only system calls and neither logs
-// nor touches a variable but exec_errno. It gets what the fork path in
-// exec_cmd gives it: its input pipe on 0, its output pipe on 1 and 2, 3 to 19
-// closed (the rest is close-on-exec), the daemon's signal dispositions, the
-// given arguments and environment. Returns -1, with no child left, when the
-// child could not be made or the exec failed.
-pid_t spawn_script(const char *program, char **argv, char **envp, int in_fd, int out_fd) {
+// borrows it until the exec, so it makes only system calls and touches no
+// variable but exec_errno. It gets its input pipe on 0, its output pipe on 1
+// and 2, 3 to 19 closed (every other descriptor is close-on-exec), the
+// daemon's signal dispositions, the arguments and the environment. When the
+// exec fails the child exits with the error number as its status, which
+// *exec_err also receives. Returns -1 when no child could be made.
+pid_t spawn_script(const char *program, char **argv, char **envp, int in_fd, int out_fd,
+                   int *exec_err) {
   volatile int exec_errno = 0;
   pid_t pid = ::vfork();
   if (pid == 0) {
@@ -376,13 +366,9 @@ pid_t spawn_script(const char *program, char **argv, char **envp, int in_fd, int
     for (int fd = 3; fd <= 19; ++fd) ::close(fd);
     ::execve(program, argv, envp);
     exec_errno = errno != 0 ? errno : ENOEXEC;
-    ::_exit(127);
+    ::_exit(exec_errno);
   }
-  if (pid > 0 && exec_errno != 0) {
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    return -1;
-  }
+  *exec_err = pid > 0 ? exec_errno : 0;
   return pid;
 }
 
@@ -396,7 +382,7 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
     return -1;
   }
 
-  // The vector is built here, before the fork, so that the decoded program
+  // The vector is built here, before the launch, so that the decoded program
   // path can be checked: %2f and %2e are only decoded by the split.
   char **argv = create_argv(command);
   if (argv == nullptr) {
@@ -411,13 +397,11 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
     free_argv(argv);
     return -1;
   }
-  if (char *slash = std::strrchr(program, '/'); slash != nullptr) argv[0] = slash + 1;
 
   int in_pipe[2];
   int out_pipe[2];
   if (::pipe2(in_pipe, O_CLOEXEC) != 0) {
     log_error("could not create IPC pipe");
-    argv[0] = program;
     free_argv(argv);
     return -1;
   }
@@ -425,53 +409,38 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
     ::close(in_pipe[0]);
     ::close(in_pipe[1]);
     log_error("could not create IPC pipe");
-    argv[0] = program;
     free_argv(argv);
     return -1;
   }
 
-  // The lean launch first. Should it fail, whatever the cause, the fork
-  // below tries again, so that an exec failure is logged by the child and
-  // its status is the error number, as always.
-  pid_t pid = spawn_script(program, argv, envp, in_pipe[0], out_pipe[1]);
-  if (pid < 0) pid = ::fork();
-  if (pid < 0) {
-    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]}) ::close(fd);
-    log_error("could not fork new process");
-    argv[0] = program;
-    free_argv(argv);
-    return -1;
-  }
-
-  if (pid == 0) {
-    // dup2 clears close-on-exec on the standard descriptors; every other
-    // descriptor of the daemon is close-on-exec already.
-    ::close(in_pipe[1]);
-    ::dup2(in_pipe[0], 0);
-    ::close(in_pipe[0]);
-    ::close(out_pipe[0]);
-    ::dup2(out_pipe[1], 1);
-    ::dup2(out_pipe[1], 2);
-    ::close(out_pipe[1]);
-    for (int fd = 3; fd <= 19; ++fd) ::close(fd);
-    ::execve(program, argv, envp);
-    int err = errno;
-    format_bounded(message, sizeof message, "command '%s' from %s failed, %s", program, peer_name,
-                   std::strerror(err));
-    log_error(message);
-    // _exit: no stdio buffer inherited from the daemon may be flushed here.
-    ::_exit(err);
-  }
-
-  child_pid = pid;
+  // Argument 0 is the name after the last '/'; the program path keeps it.
+  if (char *slash = std::strrchr(program, '/'); slash != nullptr) argv[0] = slash + 1;
+  int exec_err = 0;
+  pid_t pid = spawn_script(program, argv, envp, in_pipe[0], out_pipe[1], &exec_err);
+  argv[0] = program;
   ::close(in_pipe[0]);
   ::close(out_pipe[1]);
+  if (pid < 0) {
+    ::close(in_pipe[1]);
+    ::close(out_pipe[0]);
+    log_error("could not fork new process");
+    free_argv(argv);
+    return -1;
+  }
+  if (exec_err != 0) {
+    // The child could not log while it borrowed the daemon's memory; its
+    // status is the error number, and the wait logs that as usual.
+    format_bounded(message, sizeof message, "command '%s' from %s failed, %s", program, peer_name,
+                   std::strerror(exec_err));
+    log_error(message);
+  }
+  free_argv(argv);
+
+  child_pid = pid;
   child_in_fd = in_pipe[1];
   child_out_fd = out_pipe[0];
   // Only the daemon's own end: a full input pipe must not block it.
   ::fcntl(child_in_fd, F_SETFL, ::fcntl(child_in_fd, F_GETFL) | O_NONBLOCK);
-  argv[0] = program;
-  free_argv(argv);
   return 0;
 }
 
@@ -578,35 +547,30 @@ void relay_chunk(relay_state &rs, const char *data, std::size_t len) {
   if (!std::ferror(rs.out)) std::fwrite(data, 1, len, rs.out);
 }
 
-// The connection's output buffer and the relay's chunk: large, so that a big
-// output leaves in few large writes. Replies are flushed one by one all the
-// same. One connection at a time, so one of each is enough.
-constexpr std::size_t RELAY_CHUNK = 64 * 1024;
-char out_buffer[RELAY_CHUNK];
-char relay_buffer[RELAY_CHUNK];
-// The input stream's buffer: many input lines per read from the client.
+// The connection's buffers: large, so that a big output leaves in few large
+// writes and many input lines come in one read. Replies are flushed one by
+// one all the same.
+char out_buffer[64 * 1024];
 char in_buffer[64 * 1024];
 
 // Sends the script's output, what was held first, then the pipe to its end.
 void relay_output(FILE *out, const char *peer_name) {
   relay_state rs{out, 0};
-  char *chunk = relay_buffer;
-  const std::size_t chunk_size = sizeof relay_buffer;
   relay_chunk(rs, held_head.data, held_head.len);
   if (spill_fd >= 0 && ::lseek(spill_fd, 0, SEEK_SET) == 0) {
     for (;;) {
-      ssize_t n = ::read(spill_fd, chunk, chunk_size);
+      ssize_t n = ::read(spill_fd, io_buffer, sizeof io_buffer);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
-      relay_chunk(rs, chunk, static_cast<std::size_t>(n));
+      relay_chunk(rs, io_buffer, static_cast<std::size_t>(n));
     }
   }
   relay_chunk(rs, held_tail.data, held_tail.len);
   while (!child_out_eof) {
-    ssize_t n = ::read(child_out_fd, chunk, chunk_size);
+    ssize_t n = ::read(child_out_fd, io_buffer, sizeof io_buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    relay_chunk(rs, chunk, static_cast<std::size_t>(n));
+    relay_chunk(rs, io_buffer, static_cast<std::size_t>(n));
   }
   if (rs.relayed == 0) {
     std::fprintf(out, "503 exec of '%s' failed\n", cmd_line);

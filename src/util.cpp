@@ -1,9 +1,12 @@
 #include "util.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <unistd.h>
 
 #include "log.h"
 
@@ -220,4 +223,15 @@ bool format_bounded(char *buf, std::size_t size, const char *fmt, ...) {
     return false;
   }
   return static_cast<std::size_t>(n) < size;
+}
+
+std::size_t write_fully(int fd, const char *data, std::size_t len) {
+  std::size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::write(fd, data + done, len - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
 }

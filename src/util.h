@@ -44,6 +44,10 @@ const char *ip_ntoa(std::uint32_t addr_network_order);
 // Logs the title, then at most 20 entries of a null-terminated vector.
 void dumpv(const char *title, char *const *vector);
 
+// Writes as much of the data as the descriptor takes, retrying short writes
+// and interruptions; returns how much that was.
+std::size_t write_fully(int fd, const char *data, std::size_t len);
+
 // snprintf that always terminates and cuts a long result cleanly.
 // Returns true when nothing was cut.
 bool format_bounded(char *buf, std::size_t size, const char *fmt, ...)

@@ -5,7 +5,7 @@
 # Usage: tests/memcheck.sh [build dir, default build]
 #
 # Left out: tests whose expectations cannot hold under the checker. A failed
-# exec is reported by valgrind itself (status 127, no line from the child),
+# exec is reported by valgrind itself (status 127, no failure line),
 # and a full descriptor table or tight timing behave differently there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
