@@ -1,5 +1,6 @@
-// quavd: start-up, listener, peer naming and access filter, the request
-// protocol handler and the script's process control.
+// quavd: start-up (quavd.cpp), listener (quavd_listener.cpp), peer naming
+// and access filter (quavd_peer.cpp), the request protocol handler
+// (quavd_handler.cpp) and the script's process control (quavd_launch.cpp).
 #pragma once
 
 #include <netdb.h>

@@ -1,0 +1,278 @@
+// quavd script launch, its input, the hold of early output, and reaping.
+#include "quavd.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "log.h"
+#include "quavd_internal.h"
+#include "util.h"
+
+byte_buffer held_head;
+byte_buffer held_tail;
+int spill_fd = -1;
+bool child_out_eof = false;
+char io_buffer[64 * 1024];
+
+void close_fd(int &fd) {
+  if (fd > 0) ::close(fd);
+  fd = 0;
+}
+
+namespace {
+
+bool spill_started = false;
+bool spill_broken = false;
+
+bool append(byte_buffer &b, const char *data, std::size_t len) {
+  if (b.len + len > b.cap) {
+    std::size_t cap = b.cap != 0 ? b.cap : 65536;
+    while (cap < b.len + len) cap *= 2;
+    auto *grown = static_cast<char *>(std::realloc(b.data, cap));
+    if (grown == nullptr) return false;
+    b.data = grown;
+    b.cap = cap;
+  }
+  std::memcpy(b.data + b.len, data, len);
+  b.len += len;
+  return true;
+}
+
+void release(byte_buffer &b) {
+  std::free(b.data);
+  b = byte_buffer{};
+}
+
+int open_spill_file() {
+  const char *dir = std::getenv("TMPDIR");
+  if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
+  int fd = ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  char path[4096];
+  if (!format_bounded(path, sizeof path, "%s/quavd-hold-XXXXXX", dir)) return -1;
+  fd = ::mkostemp(path, O_CLOEXEC);
+  if (fd >= 0) ::unlink(path);
+  return fd;
+}
+
+// Keeps a piece of script output for the relay, in order.
+void hold_output(const char *data, std::size_t len) {
+  if (!spill_started && held_head.len + len <= HOLD_MEMORY_LIMIT) {
+    if (!append(held_head, data, len)) log_error("out of memory holding script output");
+    return;
+  }
+  if (!spill_started) {
+    spill_started = true;
+    spill_fd = open_spill_file();
+    if (spill_fd < 0) {
+      spill_broken = true;
+      log_error("could not create a file to hold script output; holding it in memory");
+    }
+  }
+  if (!spill_broken) {
+    std::size_t done = write_fully(spill_fd, data, len);
+    data += done;
+    len -= done;
+    if (len == 0) return;
+    spill_broken = true;
+    log_error("could not write held script output to its file; holding it in memory");
+  }
+  if (!append(held_tail, data, len)) log_error("out of memory holding script output");
+}
+
+// Reads what the script has written so far into the hold.
+void drain_output_once() {
+  ssize_t n;
+  do {
+    n = ::read(child_out_fd, io_buffer, sizeof io_buffer);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    child_out_eof = true;
+    return;
+  }
+  hold_output(io_buffer, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+void reset_hold() {
+  release(held_head);
+  release(held_tail);
+  if (spill_fd >= 0) ::close(spill_fd);
+  spill_fd = -1;
+  spill_started = false;
+  spill_broken = false;
+  child_out_eof = false;
+}
+
+namespace {
+
+// Starts the script without copying the daemon's address space: the child
+// borrows it until the exec, so it makes only system calls and touches no
+// variable but exec_errno. It gets its input pipe on 0, its output pipe on 1
+// and 2, 3 to 19 closed (every other descriptor is close-on-exec), the
+// daemon's signal dispositions, the arguments and the environment. When the
+// exec fails the child exits with the error number as its status, which
+// *exec_err also receives. Returns -1 when no child could be made.
+pid_t spawn_script(const char *program, char **argv, char **envp, int in_fd, int out_fd,
+                   int *exec_err) {
+  volatile int exec_errno = 0;
+  pid_t pid = ::vfork();
+  if (pid == 0) {
+    ::dup2(in_fd, 0);
+    ::dup2(out_fd, 1);
+    ::dup2(out_fd, 2);
+    for (int fd = 3; fd <= 19; ++fd) ::close(fd);
+    ::execve(program, argv, envp);
+    exec_errno = errno != 0 ? errno : ENOEXEC;
+    ::_exit(exec_errno);
+  }
+  *exec_err = pid > 0 ? exec_errno : 0;
+  return pid;
+}
+
+}  // namespace
+
+int exec_cmd(char *command, char **envp, const char *peer_name) {
+  char message[1024];
+  if (clean_up_path(command) != 0) {
+    format_bounded(message, sizeof message, "exec of %s failed; bad path", command);
+    log_error(message);
+    return -1;
+  }
+
+  // The vector is built here, before the launch, so that the decoded program
+  // path can be checked: %2f and %2e are only decoded by the split.
+  char **argv = create_argv(command);
+  if (argv == nullptr) {
+    format_bounded(message, sizeof message, "exec of %s failed; out of memory", command);
+    log_error(message);
+    return -1;
+  }
+  char *program = argv[0];
+  if (!program_path_ok(program)) {
+    format_bounded(message, sizeof message, "exec of %s failed; bad path", command);
+    log_error(message);
+    free_argv(argv);
+    return -1;
+  }
+
+  int in_pipe[2];
+  int out_pipe[2];
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0) {
+    log_error("could not create IPC pipe");
+    free_argv(argv);
+    return -1;
+  }
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
+    ::close(in_pipe[0]);
+    ::close(in_pipe[1]);
+    log_error("could not create IPC pipe");
+    free_argv(argv);
+    return -1;
+  }
+
+  // Argument 0 is the name after the last '/'; the program path keeps it.
+  if (char *slash = std::strrchr(program, '/'); slash != nullptr) argv[0] = slash + 1;
+  int exec_err = 0;
+  pid_t pid = spawn_script(program, argv, envp, in_pipe[0], out_pipe[1], &exec_err);
+  argv[0] = program;
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  if (pid < 0) {
+    ::close(in_pipe[1]);
+    ::close(out_pipe[0]);
+    log_error("could not fork new process");
+    free_argv(argv);
+    return -1;
+  }
+  if (exec_err != 0) {
+    // The child could not log while it borrowed the daemon's memory; its
+    // status is the error number, and the wait logs that as usual.
+    format_bounded(message, sizeof message, "command '%s' from %s failed, %s", program, peer_name,
+                   std::strerror(exec_err));
+    log_error(message);
+  }
+  free_argv(argv);
+
+  child_pid = pid;
+  child_in_fd = in_pipe[1];
+  child_out_fd = out_pipe[0];
+  // Only the daemon's own end: a full input pipe must not block it.
+  ::fcntl(child_in_fd, F_SETFL, ::fcntl(child_in_fd, F_GETFL) | O_NONBLOCK);
+  return 0;
+}
+
+int start_cmd(char *command, char **envp, const char *peer_name, FILE *out) {
+  if (exec_cmd(command, envp, peer_name) != 0) {
+    std::fputs("502 Cmd failed\r\n", out);
+    std::fflush(out);
+    return -1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Script input and reaping
+
+void send_to_proc(const char *line) {
+  if (child_pid == 0 || child_in_fd <= 0) return;
+  if (line == nullptr) {
+    close_fd(child_in_fd);
+    return;
+  }
+  const char *p = line;
+  std::size_t len = std::strlen(line);
+  while (len > 0) {
+    ssize_t n = ::write(child_in_fd, p, len);
+    if (n > 0) {
+      p += n;
+      len -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      // The script is not reading; it may be blocked writing its output.
+      // Take that output meanwhile so that neither side waits for ever.
+      pollfd fds[2] = {{child_in_fd, POLLOUT, 0}, {child_out_fd, POLLIN, 0}};
+      nfds_t nfds = child_out_eof ? 1 : 2;
+      int r = ::poll(fds, nfds, -1);
+      if (r < 0 && errno != EINTR) return;
+      if (nfds == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) drain_output_once();
+      continue;
+    }
+    // The script has gone or closed its input: the rest of the line is lost.
+    return;
+  }
+}
+
+int wait_for_child(const char *command, const char *peer_name) {
+  int status = 0;
+  pid_t r;
+  do {
+    r = ::waitpid(child_pid, &status, 0);
+  } while (r < 0 && errno == EINTR);
+
+  char prefix[1024];
+  format_bounded(prefix, sizeof prefix, "command '%s' from %s ", command, peer_name);
+  char outcome[128];
+  if (r < 0) {
+    format_bounded(outcome, sizeof outcome, "wait failed, %s", std::strerror(errno));
+  } else if ((status & 0x7F) != 0) {
+    format_bounded(outcome, sizeof outcome, "died with signal %d", status & 0x7F);
+  } else {
+    format_bounded(outcome, sizeof outcome, "%s, status %d", status == 0 ? "ok" : "failed",
+                   (status >> 8) & 0xFF);
+  }
+  // The outcome always survives, even when a long prefix has been cut.
+  char line[sizeof prefix + sizeof outcome];
+  format_bounded(line, sizeof line, "%s%s", prefix, outcome);
+  log_error(line);
+  return 0;
+}
