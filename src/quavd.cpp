@@ -20,10 +20,16 @@ char *restrict_to = nullptr;
 int localhost_only = 0;
 int raw_data = 1;
 int debug = 0;
+int max_connections = 1;
+int idle_limit = 0;
+int run_limit = 0;
 
 namespace {
 
 constexpr char usage_pattern_examples[] = "*.example.com, www.example.com";
+
+constexpr int MAX_CONNECTIONS = 1024;
+constexpr int MAX_SECONDS = 86400;
 
 }  // namespace
 
@@ -34,6 +40,17 @@ void set_server_root(const char *text) { server_root = strdup(text); }
 void set_server_port(const char *text) { server_port = std::atoi(text); }
 void set_debug(const char *text) { debug = std::atoi(text); }
 
+int read_limit(char option, const char *text, int most) {
+  long value = 0;
+  const char *p = text;
+  for (; *p >= '0' && *p <= '9' && value <= most; ++p) value = value * 10 + (*p - '0');
+  if (p == text || *p != '\0' || value < 1 || value > most) {
+    std::fprintf(stderr, "quavd: -%c takes a number from 1 to %d\n", option, most);
+    std::exit(1);
+  }
+  return static_cast<int>(value);
+}
+
 void usage(const char *program_name) {
   std::fprintf(stderr, "Usage: %s [-d directory] { -r pattern | -L } [-l] \n", program_name);
   std::fprintf(stderr, "-d directory : specify an alternate directory\n");
@@ -42,6 +59,12 @@ void usage(const char *program_name) {
   std::fprintf(stderr, "-l log to local file\n");
   std::fprintf(stderr, "-n allow script to emit headers\n");
   std::fprintf(stderr, "-x turn on debug output\n");
+  std::fprintf(stderr, "-c number : serve up to number connections at once (1 to %d)\n",
+               MAX_CONNECTIONS);
+  std::fprintf(stderr, "-t seconds : end a connection whose client is idle that long (1 to %d)\n",
+               MAX_SECONDS);
+  std::fprintf(stderr, "-T seconds : end a script still running that long (1 to %d)\n",
+               MAX_SECONDS);
   std::exit(1);
 }
 
@@ -64,7 +87,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnh")) != -1) {
+  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:")) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p': set_server_port(optarg); break;
@@ -76,6 +99,9 @@ int quavd_main(int argc, char **argv) {
       case 'L': localhost_only = 1; break;
       case 'l': set_local_log(); break;
       case 'n': raw_data = 0; break;
+      case 'c': max_connections = read_limit('c', optarg, MAX_CONNECTIONS); break;
+      case 't': idle_limit = read_limit('t', optarg, MAX_SECONDS); break;
+      case 'T': run_limit = read_limit('T', optarg, MAX_SECONDS); break;
       default: usage(program_name);
     }
   }

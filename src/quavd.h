@@ -24,6 +24,11 @@ extern char *restrict_to;
 extern int localhost_only;
 extern int raw_data;
 extern int debug;
+// Connections served at once (-c; 1: one at a time, in the listener).
+extern int max_connections;
+// Seconds a client may stay idle (-t) and a script may run (-T); 0: no limit.
+extern int idle_limit;
+extern int run_limit;
 
 // Request state of the connection being served; reset after every one.
 extern int quav_state;
@@ -47,6 +52,9 @@ int quavd_main(int argc, char **argv);
 void set_server_root(const char *text);
 void set_server_port(const char *text);
 void set_debug(const char *text);
+// Reads the value of -c, -t or -T: a plain decimal number from 1 to most.
+// Anything else ends the process with a line naming the option and range.
+int read_limit(char option, const char *text, int most);
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed.
 void ensure_std_fds();
 

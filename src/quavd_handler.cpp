@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "log.h"
 #include "quavd_internal.h"
+#include "util.h"
 
 // ---------------------------------------------------------------------------
 // Request state
@@ -43,6 +46,123 @@ void reply_quoted(FILE *out, const char *fmt, const char *field) {
   std::fflush(out);
 }
 
+// The connection's buffers: large, so that a big output leaves in few large
+// writes and many input lines come in one read. Replies are flushed one by
+// one all the same.
+char out_buffer[64 * 1024];
+char in_buffer[64 * 1024];
+
+// Set when the client has sent nothing while a line was awaited, or taken
+// nothing of what was written to it, for idle_limit seconds.
+bool client_timed_out = false;
+
+enum client_wait { CLIENT_READY, CLIENT_IDLE, SCRIPT_OUT_OF_TIME, CLIENT_DONE };
+
+// True when a wait on the client must be bounded: by the idle limit, or by
+// the script's next time limit, which is enforced meanwhile.
+bool client_wait_limited() { return idle_limit > 0 || script_deadline_in() >= 0; }
+
+// Waits until the connection is ready for the events, for at most the idle
+// limit. While reading, the script's run limit ends the wait as well.
+client_wait wait_for_client(int connection, short events) {
+  const long long idle_end = idle_limit > 0 ? monotonic_ms() + idle_limit * 1000LL : 0;
+  for (;;) {
+    enforce_script_limits();
+    if (events == POLLIN && run_limit_reached()) return SCRIPT_OUT_OF_TIME;
+    int timeout = script_deadline_in();
+    if (idle_end != 0) {
+      long long left = idle_end - monotonic_ms();
+      if (left <= 0) return CLIENT_IDLE;
+      if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
+    }
+    pollfd p{connection, events, 0};
+    int r = ::poll(&p, 1, timeout);
+    if (r > 0 || (r < 0 && errno != EINTR)) return CLIENT_READY;
+  }
+}
+
+// The client's bytes, handed out in the pieces that fgets with a buffer of
+// the line's size would give: up to and including a LF, at most size - 1
+// bytes, then a NUL. What has arrived and is not handed out yet lies in
+// in_buffer from start to end.
+struct line_reader {
+  int fd;
+  std::size_t start = 0;
+  std::size_t end = 0;
+  bool ended = false;
+};
+
+// CLIENT_READY with the next piece in line; CLIENT_DONE at the end of the
+// input or on a read error; or why the wait for the client's bytes ended.
+client_wait read_line(line_reader &in, char *line, std::size_t size) {
+  for (;;) {
+    const std::size_t held = in.end - in.start;
+    const std::size_t most = held < size - 1 ? held : size - 1;
+    const char *from = in_buffer + in.start;
+    const void *lf = std::memchr(from, '\n', most);
+    if (lf != nullptr || held >= size - 1 || (in.ended && held > 0)) {
+      std::size_t n = most;
+      if (lf != nullptr) n = static_cast<std::size_t>(static_cast<const char *>(lf) - from) + 1;
+      std::memcpy(line, from, n);
+      line[n] = '\0';
+      in.start += n;
+      return CLIENT_READY;
+    }
+    if (in.ended) return CLIENT_DONE;
+    std::memmove(in_buffer, from, held);
+    in.start = 0;
+    in.end = held;
+    if (client_wait_limited()) {
+      client_wait w = wait_for_client(in.fd, POLLIN);
+      if (w != CLIENT_READY) return w;
+    }
+    ssize_t n = ::read(in.fd, in_buffer + in.end, sizeof in_buffer - in.end);
+    if (n < 0 && errno == EINTR) continue;
+    // A read error drops a piece begun, as fgets does.
+    if (n < 0) return CLIENT_DONE;
+    if (n == 0) in.ended = true;
+    in.end += static_cast<std::size_t>(n);
+  }
+}
+
+// The output stream's writes: every byte, or -1 when the client has gone or
+// has taken nothing for the idle limit.
+ssize_t write_to_client(void *cookie, const char *data, std::size_t len) {
+  const int connection = static_cast<int>(reinterpret_cast<std::intptr_t>(cookie));
+  std::size_t done = 0;
+  while (done < len && !client_timed_out) {
+    const bool limited = client_wait_limited();
+    const int flags = MSG_NOSIGNAL | (limited ? MSG_DONTWAIT : 0);
+    ssize_t n = ::send(connection, data + done, len - done, flags);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+    } else if (n < 0 && errno == EAGAIN && limited) {
+      if (wait_for_client(connection, POLLOUT) == CLIENT_IDLE) client_timed_out = true;
+    } else {
+      return -1;
+    }
+  }
+  return client_timed_out ? -1 : static_cast<ssize_t>(len);
+}
+
+int close_client_stream(void *cookie) {
+  return ::close(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)));
+}
+
+// Each of the reader and the stream owns a duplicate of the connection, so
+// that neither closes a number twice; the listener closes the connection.
+int duplicate(int connection) { return ::fcntl(connection, F_DUPFD_CLOEXEC, 3); }
+
+FILE *open_client_stream(int connection) {
+  int fd = duplicate(connection);
+  if (fd < 0) return nullptr;
+  FILE *stream = ::fopencookie(reinterpret_cast<void *>(static_cast<std::intptr_t>(fd)), "w",
+                               {nullptr, write_to_client, nullptr, close_client_stream});
+  if (stream == nullptr) ::close(fd);
+  return stream;
+}
+
 struct relay_state {
   FILE *out;
   std::size_t relayed;
@@ -59,13 +179,30 @@ void relay_chunk(relay_state &rs, const char *data, std::size_t len) {
   if (!std::ferror(rs.out)) std::fwrite(data, 1, len, rs.out);
 }
 
-// The connection's buffers: large, so that a big output leaves in few large
-// writes and many input lines come in one read. Replies are flushed one by
-// one all the same.
-char out_buffer[64 * 1024];
-char in_buffer[64 * 1024];
+// Reads the next piece of the script's output into io_buffer; 0 at its end.
+// With a time limit pending, waits only until its next step; once the grace
+// period after its SIGTERM is over, takes what is there and calls that the
+// end, since a background child may hold the pipe open.
+ssize_t read_script_output() {
+  for (;;) {
+    int timeout = script_deadline_in();
+    bool last = script_grace_over();
+    if (timeout >= 0 || last) {
+      pollfd p{child_out_fd, POLLIN, 0};
+      int r = ::poll(&p, 1, last ? 0 : timeout);
+      enforce_script_limits();
+      if (r <= 0 && last) return 0;
+      if (r <= 0) continue;
+    }
+    ssize_t n = ::read(child_out_fd, io_buffer, sizeof io_buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (last && n > 0) child_out_eof = true;
+    return n;
+  }
+}
 
 // Sends the script's output, what was held first, then the pipe to its end.
+// When the client stops taking it, the script is left to the caller.
 void relay_output(FILE *out, const char *peer_name) {
   relay_state rs{out, 0};
   relay_chunk(rs, held_head.data, held_head.len);
@@ -78,12 +215,12 @@ void relay_output(FILE *out, const char *peer_name) {
     }
   }
   relay_chunk(rs, held_tail.data, held_tail.len);
-  while (!child_out_eof) {
-    ssize_t n = ::read(child_out_fd, io_buffer, sizeof io_buffer);
-    if (n < 0 && errno == EINTR) continue;
+  while (!child_out_eof && !client_timed_out) {
+    ssize_t n = read_script_output();
     if (n <= 0) break;
     relay_chunk(rs, io_buffer, static_cast<std::size_t>(n));
   }
+  if (client_timed_out) return;
   if (rs.relayed == 0) {
     std::fprintf(out, "503 exec of '%s' failed\n", cmd_line);
     std::fflush(out);
@@ -99,6 +236,7 @@ void reset_request_state() {
   close_fd(child_out_fd);
   child_pid = 0;
   reset_hold();
+  reset_script_limits();
   std::free(cmd_line);
   cmd_line = nullptr;
   free_env();
@@ -134,12 +272,10 @@ void linger_before_close(int connection) {
   }
 }
 
-FILE *open_stream(int connection, const char *mode) {
-  int fd = ::fcntl(connection, F_DUPFD_CLOEXEC, 3);
-  if (fd < 0) return nullptr;
-  FILE *stream = ::fdopen(fd, mode);
-  if (stream == nullptr) ::close(fd);
-  return stream;
+void log_timed_out(const char *peer_name) {
+  char message[1024 + 32];
+  format_bounded(message, sizeof message, "connection from %s timed out", peer_name);
+  log_error(message);
 }
 
 }  // namespace
@@ -163,17 +299,17 @@ void free_env() {
 }
 
 int quav(int connection, const sockaddr_in * /*peer*/, const char *peer_name) {
-  // Each stream owns a duplicate, so closing both never closes a number
-  // twice; the listener closes the connection itself.
-  FILE *in = open_stream(connection, "r");
-  if (in == nullptr) return -1;
-  std::setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
-  FILE *out = open_stream(connection, "w");
+  // Lines are read without a stream, so that the wait for the client's
+  // bytes can be bounded; replies go through a stream whose writes are.
+  line_reader in{duplicate(connection)};
+  if (in.fd < 0) return -1;
+  FILE *out = open_client_stream(connection);
   if (out == nullptr) {
-    std::fclose(in);
+    ::close(in.fd);
     return -1;
   }
   std::setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
+  client_timed_out = false;
 
   quav_state = STATE_COMMAND;
   bool running = true;
@@ -193,8 +329,10 @@ int quav(int connection, const sockaddr_in * /*peer*/, const char *peer_name) {
     return true;
   };
 
-  while (running) {
-    if (std::fgets(line, sizeof line, in) == nullptr) break;
+  while (running && !client_timed_out) {
+    client_wait got = read_line(in, line, sizeof line);
+    if (got == CLIENT_IDLE) client_timed_out = true;
+    if (got != CLIENT_READY) break;
     std::size_t len = std::strlen(line);
     if (len >= 2 && line[len - 2] == '\r' && line[len - 1] == '\n') {
       len -= 2;
@@ -272,6 +410,8 @@ int quav(int connection, const sockaddr_in * /*peer*/, const char *peer_name) {
         }
         if (len == 1 && line[0] == '.') quav_state = STATE_COMMAND;
         send_to_proc(line);
+        // Past its run limit the script is being ended: the dialogue too.
+        if (run_limit_reached()) running = false;
         break;
       default:
         // STATE_PORT: consumed without a reply; the dialogue ends only with
@@ -280,14 +420,23 @@ int quav(int connection, const sockaddr_in * /*peer*/, const char *peer_name) {
     }
   }
 
-  if (child_pid != 0) {
+  if (child_pid != 0 && !client_timed_out) {
     send_to_proc(nullptr);
     relay_output(out, peer_name);
   }
+  if (client_timed_out) {
+    // Nothing more reaches this client; a script still running is ended.
+    log_timed_out(peer_name);
+    if (child_pid != 0) {
+      stop_script();
+      close_fd(child_out_fd);
+      wait_for_child(cmd_line, peer_name);
+    }
+  }
   std::fflush(out);
-  linger_before_close(connection);
+  if (!client_timed_out) linger_before_close(connection);
   reset_request_state();
-  std::fclose(in);
+  ::close(in.fd);
   std::fclose(out);
   return result;
 }

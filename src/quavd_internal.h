@@ -27,3 +27,27 @@ extern char io_buffer[64 * 1024];
 void close_fd(int &fd);
 // Drops whatever output is held.
 void reset_hold();
+
+// Milliseconds of the monotonic clock.
+long long monotonic_ms();
+
+// The script's time limits, in monotonic_ms; 0 when none is set. At
+// script_term_at it gets SIGTERM, at script_kill_at SIGKILL and its output
+// is no longer waited for.
+extern long long script_term_at;
+extern long long script_kill_at;
+constexpr long long SCRIPT_KILL_GRACE_MS = 5000;
+
+// Sends the script whatever signal is due; the run limit's SIGTERM is logged.
+void enforce_script_limits();
+// Milliseconds until the script's next time limit, or -1 when none is pending.
+int script_deadline_in();
+// True once the script has been sent SIGTERM for its run limit.
+bool run_limit_reached();
+// True once the grace period after the script's SIGTERM is over.
+bool script_grace_over();
+// For a connection that ends early: closes the script's input, sends it
+// SIGTERM if it still runs, and SIGKILL after the grace period.
+void stop_script();
+// Forgets the limits of the script that has been reaped.
+void reset_script_limits();

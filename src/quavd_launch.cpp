@@ -3,7 +3,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,15 +23,52 @@ int spill_fd = -1;
 bool child_out_eof = false;
 char io_buffer[64 * 1024];
 
+long long script_term_at = 0;
+long long script_kill_at = 0;
+
 void close_fd(int &fd) {
   if (fd > 0) ::close(fd);
   fd = 0;
+}
+
+long long monotonic_ms() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 namespace {
 
 bool spill_started = false;
 bool spill_broken = false;
+
+// The script's time limits: what was sent so far, whether the pending
+// SIGTERM is the run limit's, and the peer name for its log line.
+int script_signalled = 0;
+bool term_for_run_limit = false;
+bool run_limit_hit = false;
+const char *script_peer = "";
+
+// True while the script has not ended (it is not reaped here).
+bool script_running() {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(child_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
+}
+
+// Waits at most timeout_ms (-1: no limit) for the script to end.
+void wait_for_end(int timeout_ms) {
+  int fd = static_cast<int>(::syscall(SYS_pidfd_open, child_pid, 0));
+  if (fd < 0) {
+    // No process descriptors: look again shortly.
+    timespec pause{0, 10 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+    return;
+  }
+  pollfd p{fd, POLLIN, 0};
+  (void)::poll(&p, 1, timeout_ms);
+  ::close(fd);
+}
 
 bool append(byte_buffer &b, const char *data, std::size_t len) {
   if (b.len + len > b.cap) {
@@ -100,6 +140,58 @@ void drain_output_once() {
 }
 
 }  // namespace
+
+void enforce_script_limits() {
+  if (child_pid == 0 || script_term_at == 0) return;
+  long long now = monotonic_ms();
+  if (script_signalled == 0 && now >= script_term_at) {
+    script_signalled = SIGTERM;
+    if (script_running()) {
+      if (term_for_run_limit) {
+        run_limit_hit = true;
+        char message[1024 + 64];
+        format_bounded(message, sizeof message, "command '%s' from %s timed out after %d s",
+                       cmd_line != nullptr ? cmd_line : "", script_peer, run_limit);
+        log_error(message);
+      }
+      ::kill(child_pid, SIGTERM);
+    }
+  }
+  if (script_signalled == SIGTERM && now >= script_kill_at) {
+    script_signalled = SIGKILL;
+    if (script_running()) ::kill(child_pid, SIGKILL);
+  }
+}
+
+int script_deadline_in() {
+  if (child_pid == 0 || script_term_at == 0 || script_signalled == SIGKILL) return -1;
+  long long left = (script_signalled == 0 ? script_term_at : script_kill_at) - monotonic_ms();
+  return left < 0 ? 0 : left > 3600 * 1000 ? 3600 * 1000 : static_cast<int>(left);
+}
+
+bool run_limit_reached() { return run_limit_hit; }
+
+bool script_grace_over() { return script_kill_at != 0 && monotonic_ms() >= script_kill_at; }
+
+void stop_script() {
+  if (child_pid == 0) return;
+  send_to_proc(nullptr);
+  if (script_signalled == 0) {
+    term_for_run_limit = false;
+    script_term_at = monotonic_ms();
+    script_kill_at = script_term_at + SCRIPT_KILL_GRACE_MS;
+  }
+  enforce_script_limits();
+}
+
+void reset_script_limits() {
+  script_term_at = 0;
+  script_kill_at = 0;
+  script_signalled = 0;
+  term_for_run_limit = false;
+  run_limit_hit = false;
+  script_peer = "";
+}
 
 void reset_hold() {
   release(held_head);
@@ -204,6 +296,12 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
   child_pid = pid;
   child_in_fd = in_pipe[1];
   child_out_fd = out_pipe[0];
+  script_peer = peer_name;
+  if (run_limit > 0) {
+    term_for_run_limit = true;
+    script_term_at = monotonic_ms() + run_limit * 1000LL;
+    script_kill_at = script_term_at + SCRIPT_KILL_GRACE_MS;
+  }
   // Only the daemon's own end: a full input pipe must not block it.
   ::fcntl(child_in_fd, F_SETFL, ::fcntl(child_in_fd, F_GETFL) | O_NONBLOCK);
   return 0;
@@ -242,8 +340,11 @@ void send_to_proc(const char *line) {
       // Take that output meanwhile so that neither side waits for ever.
       pollfd fds[2] = {{child_in_fd, POLLOUT, 0}, {child_out_fd, POLLIN, 0}};
       nfds_t nfds = child_out_eof ? 1 : 2;
-      int r = ::poll(fds, nfds, -1);
+      int r = ::poll(fds, nfds, script_deadline_in());
       if (r < 0 && errno != EINTR) return;
+      enforce_script_limits();
+      // Past its run limit the script is being ended: the line is dropped.
+      if (run_limit_hit || script_grace_over()) return;
       if (nfds == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) drain_output_once();
       continue;
     }
@@ -255,9 +356,15 @@ void send_to_proc(const char *line) {
 int wait_for_child(const char *command, const char *peer_name) {
   int status = 0;
   pid_t r;
-  do {
-    r = ::waitpid(child_pid, &status, 0);
-  } while (r < 0 && errno == EINTR);
+  for (;;) {
+    // With a time limit pending, wait no longer than to its next step.
+    bool limited = script_deadline_in() >= 0;
+    r = ::waitpid(child_pid, &status, limited ? WNOHANG : 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r != 0) break;
+    wait_for_end(script_deadline_in());
+    enforce_script_limits();
+  }
 
   char prefix[1024];
   format_bounded(prefix, sizeof prefix, "command '%s' from %s ", command, peer_name);

@@ -2,8 +2,12 @@
 #include "quavd.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +43,106 @@ bool out_of_resources(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
+void pause_briefly() {
+  timespec pause{0, 100 * 1000 * 1000};
+  while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
+// Accepts the next connection; -1 when there is none. A failure is logged,
+// but for an interruption or, on the concurrent loop's non-blocking socket,
+// no connection waiting.
+int accept_connection(sockaddr_in *peer) {
+  socklen_t peer_len = sizeof *peer;
+  int connection = ::accept4(server_socket, reinterpret_cast<sockaddr *>(peer), &peer_len,
+                             SOCK_CLOEXEC);
+  if (connection >= 0) return connection;
+  int err = errno;
+  if ((err == EINTR && server_alive) || err == EAGAIN) return -1;
+  log_error("socket error: accept failed");
+  if (server_alive) graceful_death();
+  // With the descriptor table full every accept fails at once: pause
+  // rather than spin and flood the log.
+  if (out_of_resources(err)) pause_briefly();
+  return -1;
+}
+
+// Names the peer, applies the filter and either refuses the connection or
+// runs the dialogue on it; closes it in both cases.
+void serve_connection(int connection, const sockaddr_in *peer) {
+  char peer_name[1024];
+  map_sockaddr_to_name(peer, peer_name, sizeof peer_name);
+  if (filter_source(peer, peer_name)) {
+    char message[1024 + 32];
+    format_bounded(message, sizeof message, "connection from %s dropped", peer_name);
+    log_error(message);
+  } else {
+    (void)quav(connection, peer, peer_name);
+  }
+  ::close(connection);
+}
+
+// The concurrent loop's handler processes, and the signal mask the daemon
+// was started with, which they give back to the scripts.
+int handler_count = 0;
+sigset_t startup_mask;
+
+void reap_handlers() {
+  int status;
+  while (::waitpid(-1, &status, WNOHANG) > 0) --handler_count;
+}
+
+// Serves the connection in a process of its own, which ends with it.
+void start_handler(int connection, const sockaddr_in *peer, int sigchld_fd) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    // Only the listener holds the port: a daemon started anew can bind it
+    // while this connection is still served.
+    ::close(server_socket);
+    if (sigchld_fd >= 0) ::close(sigchld_fd);
+    ::sigprocmask(SIG_SETMASK, &startup_mask, nullptr);
+    serve_connection(connection, peer);
+    std::exit(0);
+  }
+  ::close(connection);
+  if (pid < 0) {
+    log_error("could not fork new process");
+    pause_briefly();
+    return;
+  }
+  ++handler_count;
+}
+
+// Accepts while fewer than max_connections handlers run, and otherwise
+// waits only for a handler to end. SIGCHLD arrives through a descriptor, so
+// that a handler is reaped, and its slot free, as soon as it ends.
+void serve_concurrently() {
+  sigset_t chld;
+  ::sigemptyset(&chld);
+  ::sigaddset(&chld, SIGCHLD);
+  ::sigprocmask(SIG_BLOCK, &chld, &startup_mask);
+  int sigchld_fd = ::signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC);
+  ::fcntl(server_socket, F_SETFL, ::fcntl(server_socket, F_GETFL) | O_NONBLOCK);
+  while (server_alive) {
+    reap_handlers();
+    pollfd fds[2] = {{sigchld_fd, POLLIN, 0}, {server_socket, POLLIN, 0}};
+    nfds_t nfds = handler_count < max_connections ? 2 : 1;
+    // Without the descriptor, look for ended handlers every 100 ms.
+    if (::poll(fds, nfds, sigchld_fd < 0 ? 100 : -1) < 0) continue;
+    if ((fds[0].revents & POLLIN) != 0) {
+      signalfd_siginfo info[16];
+      while (::read(sigchld_fd, info, sizeof info) > 0) {
+      }
+    }
+    if (nfds == 2 && (fds[1].revents & POLLIN) != 0) {
+      sockaddr_in peer{};
+      int connection = accept_connection(&peer);
+      if (connection >= 0) start_handler(connection, &peer, sigchld_fd);
+    }
+    if (pending_death) graceful_death();
+  }
+}
+
 }  // namespace
 
 void standalone_main() {
@@ -63,40 +167,20 @@ void standalone_main() {
     std::perror("bind");
     final_death();
   }
-  (void)::listen(server_socket, 5);
+  // Room for a full set of clients waiting while every handler is busy.
+  (void)::listen(server_socket, max_connections > 5 ? max_connections : 5);
   set_signals();
   if (log_pid() != 0) final_death();
 
   server_alive = 1;
+  if (max_connections > 1) {
+    serve_concurrently();
+    return;
+  }
   while (server_alive) {
     sockaddr_in peer{};
-    socklen_t peer_len = sizeof peer;
-    int connection = ::accept4(server_socket, reinterpret_cast<sockaddr *>(&peer), &peer_len,
-                               SOCK_CLOEXEC);
-    if (connection < 0) {
-      int err = errno;
-      if (err == EINTR && server_alive) continue;
-      log_error("socket error: accept failed");
-      if (server_alive) graceful_death();
-      // With the descriptor table full every accept fails at once: pause
-      // rather than spin and flood the log.
-      if (out_of_resources(err)) {
-        timespec pause{0, 100 * 1000 * 1000};
-        while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-        }
-      }
-    } else {
-      char peer_name[1024];
-      map_sockaddr_to_name(&peer, peer_name, sizeof peer_name);
-      if (filter_source(&peer, peer_name)) {
-        char message[1024 + 32];
-        format_bounded(message, sizeof message, "connection from %s dropped", peer_name);
-        log_error(message);
-      } else {
-        (void)quav(connection, &peer, peer_name);
-      }
-      ::close(connection);
-    }
+    int connection = accept_connection(&peer);
+    if (connection >= 0) serve_connection(connection, &peer);
     if (pending_death) graceful_death();
   }
 }

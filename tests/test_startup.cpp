@@ -27,7 +27,10 @@ std::string usage_text(const std::string &program) {
          "-r restict host to 'pattern' (*.example.com, www.example.com)\n"
          "-l log to local file\n"
          "-n allow script to emit headers\n"
-         "-x turn on debug output\n";
+         "-x turn on debug output\n"
+         "-c number : serve up to number connections at once (1 to 1024)\n"
+         "-t seconds : end a connection whose client is idle that long (1 to 86400)\n"
+         "-T seconds : end a script still running that long (1 to 86400)\n";
 }
 
 struct listener_info {
