@@ -2,6 +2,7 @@
 #include "quavd.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -122,6 +123,12 @@ void serve_concurrently() {
   ::sigaddset(&chld, SIGCHLD);
   ::sigprocmask(SIG_BLOCK, &chld, &startup_mask);
   int sigchld_fd = ::signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC);
+  // Handlers start as copies of the listener: set up once here what each
+  // would otherwise set up anew, the resolver's configuration and the time
+  // zone.
+  ::sethostent(0);
+  ::endhostent();
+  ::tzset();
   ::fcntl(server_socket, F_SETFL, ::fcntl(server_socket, F_GETFL) | O_NONBLOCK);
   while (server_alive) {
     reap_handlers();
