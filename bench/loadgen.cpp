@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -124,37 +125,93 @@ std::string after_ack(const std::string &reply) {
   return reply.substr(eol + 2);
 }
 
-// Sequential requests: connect, send the request, read the reply to its end.
-int mode_rate(int port, unsigned long long max_requests, double budget, const char *command) {
+// One request: connect, send it, read the reply to its end. Returns its
+// latency in microseconds, or a negative number when the connection failed.
+double one_request(int port, const std::string &request, const char *command, char *buf,
+                   std::size_t buf_size) {
+  auto t0 = clock_type::now();
+  int fd = connect_loopback(port);
+  if (fd < 0) return -1;
+  if (!request.empty()) write_all(fd, request.data(), request.size());
+  std::string head;
+  for (;;) {
+    ssize_t n = ::read(fd, buf, buf_size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) die("read");
+    if (n == 0) break;
+    if (head.size() < 512) head.append(buf, std::min<std::size_t>(static_cast<std::size_t>(n), 512));
+  }
+  ::close(fd);
+  // The no-op script writes nothing: the daemon says so, a plain server
+  // just closes.
+  if (command != nullptr) {
+    std::string rest = after_ack(head);
+    if (rest.rfind("503 exec of '", 0) != 0 && rest.rfind("200 ", 0) != 0)
+      fail("unexpected reply: " + head.substr(0, 200));
+  }
+  return seconds_since(t0) * 1e6;
+}
+
+// The processes whose parent is pid (the daemon's handlers), or -1.
+int children_of(long pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  if (!in) return -1;
+  int n = 0;
+  for (long child; in >> child;) ++n;
+  return n;
+}
+
+// K clients at once, each connecting, sending and reading one request after
+// another, until max_requests have been made in all or the time is up. With
+// a watched pid, also reports the most children it was seen to have.
+int mode_concurrent(int port, unsigned clients, unsigned long long max_requests, double budget,
+                    long watch_pid, const char *command) {
+  if (clients == 0 || clients > 1024) fail("clients must be 1..1024");
   std::string request;
   if (command != nullptr) request = std::string("cmd ") + command + "\r\nend\r\n";
-  latency_stats st;
-  st.us.reserve(max_requests);
-  auto start = clock_type::now();
-  unsigned failures = 0;
-  while (st.us.size() < max_requests && seconds_since(start) < budget) {
-    auto t0 = clock_type::now();
-    int fd = connect_loopback(port);
-    if (fd < 0) {
-      if (++failures > 20) die("connect keeps failing");
-      continue;
-    }
-    if (!request.empty()) write_all(fd, request.data(), request.size());
-    std::string head;
-    read_to_eof(fd, &head, 512);
-    ::close(fd);
-    // The no-op script writes nothing: the daemon says so, a plain server
-    // just closes.
-    if (command != nullptr) {
-      std::string rest = after_ack(head);
-      if (rest.rfind("503 exec of '", 0) != 0 && rest.rfind("200 ", 0) != 0)
-        fail("unexpected reply: " + head.substr(0, 200));
-    }
-    st.us.push_back(seconds_since(t0) * 1e6);
+  std::vector<std::vector<double>> per_client(clients);
+  std::atomic<unsigned long long> issued{0};
+  std::atomic<bool> done{false};
+  int most_children = 0;
+  std::thread watcher;
+  if (watch_pid > 0) {
+    watcher = std::thread([&] {
+      while (!done) {
+        most_children = std::max(most_children, children_of(watch_pid));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
   }
+  auto start = clock_type::now();
+  std::vector<std::thread> threads;
+  for (unsigned i = 0; i < clients; ++i) {
+    threads.emplace_back([&, i] {
+      std::vector<char> buf(1 << 16);
+      unsigned failures = 0;
+      while (issued.fetch_add(1) < max_requests && seconds_since(start) < budget) {
+        double us = one_request(port, request, command, buf.data(), buf.size());
+        if (us < 0) {
+          if (++failures > 20) die("connect keeps failing");
+          continue;
+        }
+        per_client[i].push_back(us);
+      }
+    });
+  }
+  for (auto &t : threads) t.join();
+  latency_stats st;
   st.elapsed = seconds_since(start);
+  done = true;
+  if (watcher.joinable()) watcher.join();
+  for (auto &v : per_client) st.us.insert(st.us.end(), v.begin(), v.end());
   st.print();
+  if (watch_pid > 0) std::printf("max_children=%d\n", most_children);
   return 0;
+}
+
+// Sequential requests: one client.
+int mode_rate(int port, unsigned long long max_requests, double budget, const char *command) {
+  return mode_concurrent(port, 1, max_requests, budget, 0, command);
 }
 
 // The reference that emit's output is checked against: byte p is 'a' + p % 26.
@@ -509,6 +566,7 @@ int mode_wait_listen(int port, double budget) {
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: loadgen rate PORT MAX_REQUESTS SECONDS [COMMAND]\n"
+               "       loadgen concurrent PORT CLIENTS MAX_REQUESTS SECONDS WATCH_PID|0 [COMMAND]\n"
                "       loadgen relay PORT BYTES [COMMAND]\n"
                "       loadgen input PORT LINES LINE_LEN [COMMAND]\n"
                "       loadgen fork|spawn PROGRAM MAX_REQUESTS SECONDS\n"
@@ -534,6 +592,12 @@ int main(int argc, char **argv) {
     need(5);
     return mode_rate(static_cast<int>(number(argv[2], "port")), number(argv[3], "count"),
                      std::atof(argv[4]), arg(5));
+  }
+  if (mode == "concurrent") {
+    need(7);
+    return mode_concurrent(static_cast<int>(number(argv[2], "port")),
+                           static_cast<unsigned>(number(argv[3], "clients")), number(argv[4], "count"),
+                           std::atof(argv[5]), static_cast<long>(number(argv[6], "pid")), arg(7));
   }
   if (mode == "relay") {
     need(4);

@@ -5,8 +5,15 @@
 # the machine falls on all of them alike. Prints the medians and, for each
 # round, the ratios quavd/peer and quavd/floor, then their medians.
 #
-#   bench/run.sh                  # 3 rounds
+# Two figures: serial (one client; quavd -c 1) and concurrent (K clients at
+# once, each doing its share of the requests, against quavd -c 16,
+# tcpserver -c 16, xinetd and socat's fork mode, running the no-op program
+# and a program that sleeps 50 ms).
+#
+#   bench/run.sh                  # 3 rounds, both figures
 #   ROUNDS=5 bench/run.sh
+#   FIGURES=concurrent bench/run.sh
+#   BASELINE_QUAVD=/path/to/older/quavd bench/run.sh   # serial rate against it
 #
 # Loopback only; every measurement is bounded (REQUESTS requests or
 # SECONDS_PER_RUN seconds, or a fixed number of bytes), and every server
@@ -19,6 +26,10 @@ SECONDS_PER_RUN=${SECONDS_PER_RUN:-3}
 RELAY_BYTES=${RELAY_BYTES:-536870912}
 INPUT_LINES=${INPUT_LINES:-200000}
 LINE_LEN=1000
+FIGURES=${FIGURES:-serial concurrent}
+CLIENTS=${CLIENTS:-1 4 16}
+CONCURRENCY=16
+BASELINE_QUAVD=${BASELINE_QUAVD:-}
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
@@ -26,7 +37,7 @@ build=${BUILD_DIR:-$repo/build-bench}
 
 echo "building in $build (Release)" >&2
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUAVD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target quavd loadgen bench_true bench_emit bench_sink >/dev/null
+cmake --build "$build" -j2 --target quavd loadgen bench_true bench_emit bench_sink bench_nap >/dev/null
 
 missing=()
 command -v tcpserver >/dev/null || missing+=(ucspi-tcp)
@@ -43,8 +54,16 @@ loadgen=$build/bench/loadgen
 work=$(mktemp -d /tmp/quavd-bench.XXXXXX)
 root=$work/root
 mkdir -p "$root/bin"
-cp "$build/bench/scripts/true" "$build/bench/scripts/emit" "$build/bench/scripts/sink" "$root/bin/"
+cp "$build/bench/scripts/true" "$build/bench/scripts/emit" "$build/bench/scripts/sink" \
+  "$build/bench/scripts/nap" "$root/bin/"
+# Each daemon gets a root of its own, for its pid file and log.
+for d in root-c root-before; do
+  mkdir -p "$work/$d" && cp -r "$root/bin" "$work/$d/"
+done
 results=$work/results
+conc_results=$work/conc-results
+: >"$results"
+: >"$conc_results"
 
 pids=()
 stop_all() {
@@ -78,15 +97,28 @@ port() { "$loadgen" free-port; }
 emit_arg=$RELAY_BYTES
 
 q_port=$(port)
-start "$q_port" "$build/quavd" -p "$q_port" -l -d "$root"
+start "$q_port" "$build/quavd" -p "$q_port" -l -d "$root" -c 1
 quavd_pid=${pids[-1]}
+qc_port=$(port)
+start "$qc_port" "$build/quavd" -p "$qc_port" -l -d "$work/root-c" -c "$CONCURRENCY"
+quavd_c_pid=${pids[-1]}
+if [[ -n $BASELINE_QUAVD ]]; then
+  b_port=$(port)
+  start "$b_port" "$BASELINE_QUAVD" -p "$b_port" -l -d "$work/root-before"
+fi
 
-declare -A tcps_port socat_port xinetd_port
-for s in true emit sink; do
+declare -A tcps_port tcpc_port socat_port xinetd_port
+for s in true emit sink nap; do
   args=()
   [[ $s == emit ]] && args=("$emit_arg")
-  tcps_port[$s]=$(port)
-  start "${tcps_port[$s]}" tcpserver -HRl0 127.0.0.1 "${tcps_port[$s]}" "$root/bin/$s" "${args[@]}"
+  if [[ $s == true || $s == nap ]]; then
+    tcpc_port[$s]=$(port)
+    start "${tcpc_port[$s]}" tcpserver -c "$CONCURRENCY" -HRl0 127.0.0.1 "${tcpc_port[$s]}" "$root/bin/$s"
+  fi
+  if [[ $s != nap ]]; then
+    tcps_port[$s]=$(port)
+    start "${tcps_port[$s]}" tcpserver -HRl0 127.0.0.1 "${tcps_port[$s]}" "$root/bin/$s" "${args[@]}"
+  fi
   socat_port[$s]=$(port)
   start "${socat_port[$s]}" socat "TCP-LISTEN:${socat_port[$s]},bind=127.0.0.1,fork,reuseaddr" \
     "EXEC:$root/bin/$s${args[*]:+ ${args[*]}}"
@@ -101,7 +133,7 @@ done
   # The default rate limit would switch the service off mid-run.
   echo "  cps = 1000000 1"
   echo "}"
-  for s in true emit sink; do
+  for s in true emit sink nap; do
     xinetd_port[$s]=$(port)
     echo "service quavd-bench-$s"
     echo "{"
@@ -119,9 +151,9 @@ done
 } >"$work/xinetd.conf"
 xinetd -dontfork -f "$work/xinetd.conf" -pidfile "$work/xinetd.pid" >>"$work/servers.log" 2>&1 &
 pids+=($!)
-for s in true emit sink; do "$loadgen" wait-listen "${xinetd_port[$s]}" 10; done
+for s in true emit sink nap; do "$loadgen" wait-listen "${xinetd_port[$s]}" 10; done
 
-rss() { awk '/^VmRSS/ {print $2}' "/proc/$quavd_pid/status"; }
+rss() { awk '/^VmRSS/ {print $2}' "/proc/${1:-$quavd_pid}/status"; }
 
 # record ROUND SYSTEM LOADGEN-ARGS...: runs one measurement, keeps its numbers.
 record() {
@@ -143,6 +175,8 @@ measure() {
   case $sys in
     quavd)
       record "$r" quavd rate rate "$q_port" "$REQUESTS" "$SECONDS_PER_RUN" bin/true
+      [[ -z $BASELINE_QUAVD ]] ||
+        record "$r" before rate rate "$b_port" "$REQUESTS" "$SECONDS_PER_RUN" bin/true
       record "$r" quavd relay relay "$q_port" "$RELAY_BYTES" "bin/emit+$RELAY_BYTES"
       record "$r" quavd input input "$q_port" "$INPUT_LINES" "$LINE_LEN" bin/sink
       ;;
@@ -162,24 +196,67 @@ measure() {
   esac
 }
 
-# A few requests first, so that the daemon's resident size is taken warm.
+# conc_record ROUND SYSTEM K PROGRAM PORT WATCH_PID [COMMAND]: K clients at once.
+conc_record() {
+  local round=$1 sys=$2 k=$3 prog=$4 port=$5 watch=$6
+  shift 6
+  local out kv
+  out=$(timeout 120 "$loadgen" concurrent "$port" "$k" "$REQUESTS" "$SECONDS_PER_RUN" "$watch" "$@") ||
+    { echo "FAILED ($?): $sys K=$k $prog: $out" >&2; exit 1; }
+  for kv in $out; do
+    case $kv in
+      rate=* | p50_us=* | max_children=*) echo "$round $sys $k $prog ${kv%%=*} ${kv#*=}" >>"$conc_results" ;;
+    esac
+  done
+}
+
+conc_measure() {
+  local r=$1 k prog i sys
+  local csys=(quavd tcpserver socat xinetd)
+  for k in $CLIENTS; do
+    for prog in true nap; do
+      for ((i = 0; i < ${#csys[@]}; i++)); do
+        sys=${csys[$(((i + r - 1) % ${#csys[@]}))]}
+        case $sys in
+          quavd) conc_record "$r" quavd "$k" "$prog" "$qc_port" "$quavd_c_pid" "bin/$prog" ;;
+          tcpserver) conc_record "$r" tcpserver "$k" "$prog" "${tcpc_port[$prog]}" 0 ;;
+          socat) conc_record "$r" socat "$k" "$prog" "${socat_port[$prog]}" 0 ;;
+          xinetd) conc_record "$r" xinetd "$k" "$prog" "${xinetd_port[$prog]}" 0 ;;
+        esac
+      done
+    done
+  done
+}
+
+# A few requests first, so that the daemons' resident sizes are taken warm.
 "$loadgen" rate "$q_port" 20 5 bin/true >/dev/null
+"$loadgen" concurrent "$qc_port" 4 20 5 0 bin/true >/dev/null
 rss_start=$(rss)
+rss_c_start=$(rss "$quavd_c_pid")
 systems=(quavd tcpserver socat xinetd floor)
 for ((r = 1; r <= ROUNDS; r++)); do
-  # Each round starts one system further on, so no system always goes first.
-  for ((i = 0; i < ${#systems[@]}; i++)); do
-    sys=${systems[$(((i + r - 1) % ${#systems[@]}))]}
-    echo "round $r: $sys" >&2
-    measure "$r" "$sys"
-  done
-  echo "$r quavd rss $(rss)" >>"$results"
+  if [[ " $FIGURES " == *" serial "* ]]; then
+    # Each round starts one system further on, so no system always goes first.
+    for ((i = 0; i < ${#systems[@]}; i++)); do
+      sys=${systems[$(((i + r - 1) % ${#systems[@]}))]}
+      echo "round $r: $sys" >&2
+      measure "$r" "$sys"
+    done
+    echo "$r quavd rss $(rss)" >>"$results"
+  fi
+  if [[ " $FIGURES " == *" concurrent "* ]]; then
+    echo "round $r: concurrent" >&2
+    conc_measure "$r"
+    echo "$r quavd-c rss $(rss "$quavd_c_pid")" >>"$results"
+  fi
 done
 rss_end=$(rss)
+rss_c_end=$(rss "$quavd_c_pid")
 stop_all
 
 echo
 echo "quavd bench: $ROUNDS rounds, medians; $(nproc) cores, load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+if [[ " $FIGURES " == *" serial "* ]]; then
 echo "requests: up to $REQUESTS or ${SECONDS_PER_RUN}s of 'cmd bin/true' + 'end' (peers: one connection running the program)"
 echo "relay: one request whose script writes $RELAY_BYTES bytes; input: $INPUT_LINES lines of $LINE_LEN bytes into a sink"
 echo
@@ -206,20 +283,67 @@ awk -v rss_start="$rss_start" -v rss_end="$rss_end" '
     label["relay"] = "relay MiB/s"; label["input"] = "input MiB/s"
     floor["rate"] = "fork"; floor["p50_us"] = "fork"; floor["p99_us"] = "fork"
     floor["relay"] = "pipe"; floor["input"] = "pipe"
-    printf "%-16s %9s %9s %9s %9s %9s %9s %9s\n", "median", "quavd", "tcpserver", "socat", "xinetd", "floor", "spawn", "tcp"
+    printf "%-16s %9s %9s %9s %9s %9s %9s %9s %9s\n", "median", "quavd", "tcpserver", "socat", "xinetd", "floor", "spawn", "tcp", "before"
     for (i = 1; i <= 5; i++) {
       m = metrics[i]
-      printf "%-16s %9s %9s %9s %9s %9s %9s %9s\n", label[m], cell("quavd", m), cell("tcpserver", m),
-        cell("socat", m), cell("xinetd", m), cell(floor[m], m), cell("spawn", m), cell("tcp", m)
+      printf "%-16s %9s %9s %9s %9s %9s %9s %9s %9s\n", label[m], cell("quavd", m), cell("tcpserver", m),
+        cell("socat", m), cell("xinetd", m), cell(floor[m], m), cell("spawn", m), cell("tcp", m), cell("before", m)
     }
     print ""
-    print "quavd/X, median of the per-round ratios (floor: fork+exec+wait; pipe relay; pipe fed one line per write)"
-    printf "%-16s %9s %9s %9s %9s %9s %9s\n", "ratio", "tcpserver", "socat", "xinetd", "floor", "spawn", "tcp"
+    print "quavd/X, median of the per-round ratios (floor: fork+exec+wait; pipe relay; pipe fed one line per write;"
+    print "before: BASELINE_QUAVD, when given)"
+    printf "%-16s %9s %9s %9s %9s %9s %9s %9s\n", "ratio", "tcpserver", "socat", "xinetd", "floor", "spawn", "tcp", "before"
     for (i = 1; i <= 5; i++) {
       m = metrics[i]
-      printf "%-16s %9s %9s %9s %9s %9s %9s\n", label[m], ratio("tcpserver", m), ratio("socat", m),
-        ratio("xinetd", m), ratio(floor[m], m), ratio("spawn", m), ratio("tcp", m)
+      printf "%-16s %9s %9s %9s %9s %9s %9s %9s\n", label[m], ratio("tcpserver", m), ratio("socat", m),
+        ratio("xinetd", m), ratio(floor[m], m), ratio("spawn", m), ratio("tcp", m), ratio("before", m)
     }
     print ""
     printf "quavd resident size: %s KiB after warm-up, per round:%s KiB, %s KiB at the end\n", rss_start, v["quavd", "rss"], rss_end
   }' "$results"
+fi
+if [[ " $FIGURES " == *" concurrent "* ]]; then
+echo
+echo "concurrent: K clients at once, each doing its share of up to $REQUESTS requests or ${SECONDS_PER_RUN}s;"
+echo "quavd -c $CONCURRENCY, tcpserver -c $CONCURRENCY -HRl0, xinetd (instances UNLIMITED), socat fork;"
+echo "programs: true (no-op) and nap (sleeps 50 ms)"
+echo
+awk -v rss_start="$rss_c_start" -v rss_end="$rss_c_end" -v rss_rounds="$(awk '$2 == "quavd-c" {printf " %s", $4}' "$results")" '
+  function median(list,   n, a, i, j, t) {
+    n = split(list, a, " ")
+    for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+    if (n == 0) return ""
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  {
+    key = $3 SUBSEP $4
+    if (!(key in seen)) { seen[key] = 1; order[++nkeys] = key }
+    v[$2, key, $5] = v[$2, key, $5] " " $6; at[$1, $2, key, $5] = $6
+    if ($1 > rounds) rounds = $1
+    if ($5 == "max_children" && $6 > most[key]) most[key] = $6
+  }
+  function cell(sys, key, m,   x) { x = median(v[sys, key, m]); return x == "" ? "-" : sprintf("%.0f", x) }
+  function ratio(sys, key,   r, list, x) {
+    list = ""
+    for (r = 1; r <= rounds; r++)
+      if (((r, "quavd", key, "rate") in at) && ((r, sys, key, "rate") in at) && at[r, sys, key, "rate"] > 0)
+        list = list " " at[r, "quavd", key, "rate"] / at[r, sys, key, "rate"]
+    x = median(list)
+    return x == "" ? "-" : sprintf("%.2f", x)
+  }
+  END {
+    printf "%3s %-5s %9s %9s %9s %9s | %8s %8s %8s | %9s %9s | %8s\n", "K", "prog", "quavd", "tcpserver", "socat", "xinetd",
+      "/tcpsrv", "/socat", "/xinetd", "quavd p50", "tcps p50", "handlers"
+    for (i = 1; i <= nkeys; i++) {
+      key = order[i]; split(key, kp, SUBSEP)
+      printf "%3s %-5s %9s %9s %9s %9s | %8s %8s %8s | %9s %9s | %8s\n", kp[1], kp[2], cell("quavd", key, "rate"),
+        cell("tcpserver", key, "rate"), cell("socat", key, "rate"), cell("xinetd", key, "rate"),
+        ratio("tcpserver", key), ratio("socat", key), ratio("xinetd", key),
+        cell("quavd", key, "p50_us"), cell("tcpserver", key, "p50_us"), most[key]
+    }
+    print ""
+    print "requests/s medians; ratios: median of the per-round quavd/X; p50 latency in us; handlers: the most"
+    print "handler processes of quavd seen at once (sampled every 2 ms)"
+    printf "quavd -c resident size: %s KiB after warm-up, per round:%s KiB, %s KiB at the end\n", rss_start, rss_rounds, rss_end
+  }' "$conc_results"
+fi
