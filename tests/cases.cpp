@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -235,14 +237,38 @@ struct runner {
     }
   }
 
+  // Runs the gathered case or run, then checks the log lines it added and
+  // that the daemon holds no more descriptors than at its start.
   void flush() {
     if (pending.empty()) return;
     std::vector<directive> group;
     group.swap(pending);
     SCOPED_TRACE(at(group[0]) + " (" + group[0].rest + ")");
-    if (group[0].word == "run") return run_program_case(group);
-    ASSERT_TRUE(daemon) << "a case needs a daemon line before it";
-    talk_case(group);
+    const std::string log_path = root + "/quavd.log";
+    std::size_t before = read_lines(log_path).size();
+    std::vector<std::pair<bool, std::string>> logs;  // true: a pattern
+    for (const directive &d : group) {
+      if (d.word == "log" || d.word == "logmatch") logs.emplace_back(d.word == "logmatch", text(d));
+    }
+    if (group[0].word == "run") {
+      run_program_case(group);
+    } else {
+      ASSERT_TRUE(daemon) << "a case needs a daemon line before it";
+      talk_case(group);
+    }
+    std::vector<std::string> lines;
+    wait_until([&] { return (lines = read_lines(log_path)).size() >= before + logs.size(); }, 60s);
+    std::vector<std::string> got, want;
+    for (std::size_t i = std::min(before, lines.size()); i < lines.size(); ++i) {
+      got.push_back(log_message(lines[i]).value_or("malformed: " + lines[i]));
+      std::size_t k = got.size() - 1;
+      if (k < logs.size() && logs[k].first && ::fnmatch(logs[k].second.c_str(), got[k].c_str(), 0) == 0) got[k] = logs[k].second;
+    }
+    for (const auto &l : logs) want.push_back(l.second);
+    EXPECT_EQ(got, want) << "log lines";
+    if (daemon && fd_check) {
+      EXPECT_TRUE(settled()) << "descriptors: " << daemon->open_fds() << ", at start " << base_fds;
+    }
   }
 
   // One connection: each send is written, each reply awaited in turn; the
@@ -252,20 +278,15 @@ struct runner {
     std::string from;
     bool open = false, vanish = false;
     std::vector<std::pair<bool, std::string>> steps;  // true: send
-    std::vector<std::pair<bool, std::string>> logs;   // true: a pattern
     for (const directive &d : group) {
       if (d.word == "from") from = text(d);
-      if (d.word == "open") open = true;
-      if (d.word == "vanish") vanish = true;
+      open = open || d.word == "open";
+      vanish = vanish || d.word == "vanish";
       if (d.word == "send" || d.word == "reply") {
-        bool is_send = d.word == "send";
-        if (steps.empty() || steps.back().first != is_send) steps.emplace_back(is_send, "");
+        if (steps.empty() || steps.back().first != (d.word == "send")) steps.emplace_back(d.word == "send", "");
         steps.back().second += text(d);
       }
-      if (d.word == "log" || d.word == "logmatch") logs.emplace_back(d.word == "logmatch", text(d));
     }
-    const std::string log_path = root + "/quavd.log";
-    std::size_t before = read_lines(log_path).size();
     client c(daemon->port, from);
     ASSERT_GE(c.fd, 0) << "cannot connect";
     std::string want;
@@ -284,32 +305,16 @@ struct runner {
     bool closed = c.read_until_closed(vanish ? want.size() : std::string::npos);
     EXPECT_TRUE(closed || vanish) << "the daemon did not close";
     EXPECT_TRUE(same(vanish ? c.got.substr(0, want.size()) : c.got, want));
-    c.close();
-    std::vector<std::string> lines;
-    wait_until([&] { return (lines = read_lines(log_path)).size() >= before + logs.size(); }, 60s);
-    lines.erase(lines.begin(), lines.begin() + static_cast<long>(std::min(before, lines.size())));
-    std::vector<std::string> messages;
-    for (const auto &l : lines) messages.push_back(log_message(l).value_or("malformed: " + l));
-    for (std::size_t i = 0; i < logs.size() && i < messages.size(); ++i) {
-      if (logs[i].first && ::fnmatch(logs[i].second.c_str(), messages[i].c_str(), 0) == 0) messages[i] = logs[i].second;
-    }
-    std::vector<std::string> wanted;
-    for (const auto &l : logs) wanted.push_back(l.second);
-    EXPECT_EQ(messages, wanted) << "log lines";
-    if (fd_check) {
-      EXPECT_TRUE(settled()) << "descriptors: " << daemon->open_fds() << ", at start " << base_fds;
-    }
   }
 
   // run PROGRAM ARGS... in the root, with stdin; then its status, output
   // and files that must not exist.
   void run_program_case(const std::vector<directive> &group) {
-    std::string input;
+    std::string input, out, err;
     for (const directive &d : group) {
       if (d.word == "stdin") input += text(d);
     }
     run_result r = run_program(words(group[0]), root, 20s, input);
-    std::string out, err;
     bool check_out = false, check_err = false;
     for (const directive &d : group) {
       if (d.word == "status") {
@@ -322,10 +327,10 @@ struct runner {
       }
     }
     if (check_out) {
-      EXPECT_EQ(r.out, out);
+      EXPECT_TRUE(same(r.out, out)) << "standard output";
     }
     if (check_err) {
-      EXPECT_EQ(r.err, err);
+      EXPECT_TRUE(same(r.err, err)) << "standard error";
     }
   }
 
@@ -365,6 +370,33 @@ struct runner {
       EXPECT_EQ(args, std::vector<std::string>(w.begin() + 2, w.end()));
       EXPECT_EQ(first_count, std::stoul(w.at(1)) + 1);
       EXPECT_EQ(argv_capacity(w.at(0).c_str()), std::stoul(w.at(1)) + 1);
+    } else if (fn == "fqdn") {
+      // DOMAIN NAME ALIASES WANT: the aliases comma-separated, "-" for no
+      // list; the domain is set in a child's own UTS namespace.
+      std::vector<std::string> aliases;
+      for (std::size_t at = 0; w.at(2) != "-" && at <= w[2].size() && !w[2].empty();) {
+        std::size_t comma = std::min(w[2].find(',', at), w[2].size());
+        aliases.push_back(w[2].substr(at, comma - at));
+        at = comma + 1;
+      }
+      pid_t pid = ::fork();
+      if (pid == 0) {
+        if (::unshare(CLONE_NEWUTS) != 0 || ::setdomainname(w[0].data(), w[0].size()) != 0) ::_exit(99);
+        std::vector<char *> list;
+        for (auto &a : aliases) list.push_back(a.data());
+        list.push_back(nullptr);
+        std::string name = w[1];
+        hostent entry{};
+        entry.h_name = name.data();
+        entry.h_aliases = w[2] == "-" ? nullptr : list.data();
+        const char *got = find_fqdn(&entry);
+        if (got != w.at(3)) std::fprintf(stderr, "find_fqdn gave \"%s\"\n", got);
+        ::_exit(got == w[3] ? 0 : 1);
+      }
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+      if (WEXITSTATUS(status) == 99) GTEST_SKIP() << "no private UTS namespace here";
+      EXPECT_EQ(WEXITSTATUS(status), 0);
     } else if (fn == "ntoa") {
       in_addr a{};
       ASSERT_EQ(::inet_pton(AF_INET, w.at(0).c_str(), &a), 1);
