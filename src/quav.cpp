@@ -122,17 +122,25 @@ class reply_reader {
           if (int status = reply_line(); status >= 0) return status;
           break;
         }
-        case phase::headers:
-          // Skips the header block up to and including its empty line.
-          while (len > 0 && phase_ == phase::headers) {
-            char c = *data++;
-            --len;
-            if (c == '\n' && (at_line_start_ || lone_cr_)) {
-              phase_ = phase::body;
+        case phase::blank:
+          // The daemon's empty line after the 200 line is skipped; with a
+          // daemon run with -n there is none, and every byte is output.
+          if (cr_held_) {
+            cr_held_ = false;
+            phase_ = phase::body;
+            if (*data == '\n') {
+              ++data;
+              --len;
             } else {
-              lone_cr_ = at_line_start_ && c == '\r';
-              at_line_start_ = c == '\n';
+              write_all(1, "\r", 1);
             }
+          } else if (*data == '\n' || *data == '\r') {
+            cr_held_ = *data == '\r';
+            if (!cr_held_) phase_ = phase::body;
+            ++data;
+            --len;
+          } else {
+            phase_ = phase::body;
           }
           break;
         case phase::body:
@@ -146,6 +154,7 @@ class reply_reader {
 
   // The connection has ended, at its end (err 0) or with an error.
   int finish(int err) {
+    if (cr_held_) write_all(1, "\r", 1);  // a lone CR is output, not a line end
     if (phase_ == phase::replies) {
       if (err != 0) fail(status_no_reply, "connection lost without a reply: %s", std::strerror(err));
       fail(status_no_reply, "connection closed without a reply");
@@ -155,7 +164,7 @@ class reply_reader {
   }
 
  private:
-  enum class phase { replies, headers, body };
+  enum class phase { replies, blank, body };
 
   int reply_line() {
     std::string text = line_;
@@ -165,7 +174,7 @@ class reply_reader {
     std::string_view code = std::string_view(text).substr(0, 3);
     if (code == "100" || code == "101") return -1;
     if (code == "200") {
-      phase_ = copy_headers_ ? phase::body : phase::headers;
+      phase_ = copy_headers_ ? phase::body : phase::blank;
       return -1;
     }
     if (code[0] == '5') {
@@ -187,8 +196,7 @@ class reply_reader {
   bool copy_headers_;
   phase phase_ = phase::replies;
   std::string line_;
-  bool at_line_start_ = true;
-  bool lone_cr_ = false;
+  bool cr_held_ = false;  // a CR right after the 200 line, maybe half a line end
 };
 
 // Refuses input that the protocol cannot carry. The connection, if any, is
