@@ -51,7 +51,8 @@ void print_usage(FILE *to) {
       "  -p port         daemon's port (default 8001)\n"
       "  -e NAME=VALUE   environment entry for the script (repeatable, at most 50)\n"
       "  -i              send standard input to the script (LF bytes are dropped)\n"
-      "  -n              copy everything after the 200 reply (daemon run with -n)\n",
+      "  -n              copy everything after the 200 reply (daemon run with -n)\n"
+      "  -V              print the version and exit\n",
       to);
 }
 
@@ -240,7 +241,7 @@ int main(int argc, char **argv) {
 
   int c;
   // '+': options end at SCRIPT, so the script's own arguments may begin with '-'.
-  while ((c = ::getopt(argc, argv, "+H:p:e:inh")) != -1) {
+  while ((c = ::getopt(argc, argv, "+H:p:e:inhV")) != -1) {
     switch (c) {
       case 'H': host = optarg; break;
       case 'p': {
@@ -257,6 +258,7 @@ int main(int argc, char **argv) {
       case 'i': send_input = true; break;
       case 'n': copy_headers = true; break;
       case 'h': print_usage(stdout); return 0;
+      case 'V': std::printf("quav %s\n", QUAVD_VERSION); return 0;
       default: print_usage(stderr); return status_local;
     }
   }

@@ -292,6 +292,12 @@ TEST(ClientEndToEnd, ExitStatusSaysWhatHappened) {
   }
   run_result bad_host = run_program({QUAV_BINARY, "-H", "no-such-host.invalid", "bin/argv"}, "");
   EXPECT_EQ(bad_host.status, 4) << bad_host.err;
+  // -V names the project's version as the build file sets it.
+  std::string build = read_file(QUAVD_SOURCE_DIR "/CMakeLists.txt");
+  std::size_t at = build.find("project(quavd VERSION ") + 22;
+  run_result v = run_program({QUAV_BINARY, "-V"}, "");
+  EXPECT_EQ(v.status, 0);
+  EXPECT_EQ(v.out, "quav " + build.substr(at, build.find(' ', at) - at) + "\n");
 }
 
 // Only the daemon's own empty line after the 200 line is skipped: no output
