@@ -443,7 +443,8 @@ TEST(ClientFleet, EveryHostRunsAndAnswersForItself) {
        {"quav: " + hb + ": 503 ", "2 hosts: 1 ok, 1 failed"}},
       // A bare IPv6 literal (here IPv4-mapped) takes -p's port.
       {{"-i", "-p", hc.substr(10), "-H", both + ",::ffff:127.0.0.1", "bin/argv"}, 0,
-       prefixed({ha, hb, "::ffff:127.0.0.1"}, request_support::report({"argv"}, {}, joined)),
+       prefixed({ha, hb, "::ffff:127.0.0.1"},
+                argv_report({"bin/argv"}) + "in(" + std::to_string(joined.size()) + ")=" + joined),
        {"3 hosts: 3 ok, 0 failed"}},
       {{"-P", "1", "-H", both + "," + hc, "bin/lock"}, 0, prefixed({ha, hb, hc}, "alone"),
        {"3 hosts: 3 ok, 0 failed"}},
