@@ -109,7 +109,7 @@ struct runner {
   explicit runner(const section &s) : sec(s) {
     make_dirs(root);
     vars = {{"ROOT", root}, {"TMP", tmp.path}, {"QUAVD", QUAVD_BINARY}, {"PEER", loopback_peer_name()},
-            {"FREEPORT", std::to_string(free_port())}};
+            {"FREEPORT", std::to_string(free_port())}, {"VERSION", QUAVD_VERSION}, {"SRC", QUAVD_SOURCE_DIR}};
 #ifdef QUAV_BINARY
     vars["QUAV"] = QUAV_BINARY;
 #endif
@@ -136,10 +136,24 @@ struct runner {
   }
   std::string text(const directive &d) const { return unescape(expand(d.rest)); }
 
-  // Blank-separated words; "double quoted" ones may hold blanks.
+  // Blank-separated words; "double quoted" ones may hold blanks. Variables
+  // and \[N*TEXT] are written out first, so they may make several words.
   std::vector<std::string> words(const directive &d) const {
     std::vector<std::string> out;
-    std::string_view s = d.rest;
+    std::string line = expand(d.rest);
+    for (std::size_t at = 0; at + 1 < line.size(); ++at) {
+      if (line[at] != '\\' || line[at + 1] != '[') {
+        at += line[at] == '\\';  // an escaped byte is no macro
+        continue;
+      }
+      std::size_t star = line.find('*', at), end = star;
+      for (int depth = 1; depth > 0 && ++end < line.size();) depth += line[end] == '[' ? 1 : line[end] == ']' ? -1 : 0;
+      std::string text;
+      for (int k = std::stoi(line.substr(at + 2, star - at - 2)); k > 0; --k) text += line.substr(star + 1, end - star - 1);
+      line.replace(at, end + 1 - at, text);
+      --at;
+    }
+    std::string_view s = line;
     for (std::size_t i = 0; i < s.size();) {
       if (s[i] == ' ') {
         ++i;
@@ -154,7 +168,7 @@ struct runner {
       }
       std::string_view w = s.substr(i, end - i);
       if (w.starts_with('"')) w = w.substr(1, w.size() - 2);
-      out.push_back(unescape(expand(w)));
+      out.push_back(unescape(w));
       i = end;
     }
     return out;
@@ -184,7 +198,7 @@ struct runner {
 
   static bool is_case_word(const std::string &w) {
     static const char *const words[] = {"case", "run", "from", "open", "vanish", "send", "reply",
-                                        "log", "logmatch", "stdin", "status", "stdout", "stderr",
+                                        "log", "logmatch", "stdin", "status", "stdout", "stderr", "stderrmatch",
                                         "absent", nullptr};
     for (const char *const *p = words; *p != nullptr; ++p)
       if (w == *p) return true;
@@ -322,6 +336,9 @@ struct runner {
       }
       if (d.word == "stdout") out += text(d), check_out = true;
       if (d.word == "stderr") err += text(d), check_err = true;
+      if (d.word == "stderrmatch") {
+        EXPECT_EQ(::fnmatch(text(d).c_str(), r.err.c_str(), 0), 0) << r.err;
+      }
       if (d.word == "absent") {
         EXPECT_FALSE(file_exists(root + "/" + d.rest)) << d.rest;
       }
