@@ -5,7 +5,6 @@
 // of tests/cases/protocol.txt.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/wait.h>
@@ -94,17 +93,31 @@ std::string unescape(std::string_view s) {
   return out;
 }
 
+// A shell pattern with '*' as its only special byte.
+bool glob(std::string_view pattern, std::string_view text) {
+  std::size_t star = pattern.find('*');
+  if (star == std::string_view::npos) return pattern == text;
+  if (!text.starts_with(pattern.substr(0, star))) return false;
+  for (std::size_t at = star; at <= text.size(); ++at)
+    if (glob(pattern.substr(star + 1), text.substr(at))) return true;
+  return false;
+}
+
 struct runner {
   const section &sec;
   temp_dir tmp;
   std::string root = tmp.path + "/root";
-  std::unique_ptr<daemon_proc> daemon;
+  std::vector<std::unique_ptr<daemon_proc>> daemons;  // the first one's log is checked
+  std::string here = root;                           // where relative paths lead
   std::map<std::string, std::string> vars;
-  int busy_fd = -1;
+  std::vector<int> held_fds;
+  std::vector<std::unique_ptr<client>> fillers;
   int base_fds = -1;
   bool fd_check = true;
   // The case or run being gathered.
   std::vector<directive> pending;
+
+  daemon_proc *daemon() const { return daemons.empty() ? nullptr : daemons[0].get(); }
 
   explicit runner(const section &s) : sec(s) {
     make_dirs(root);
@@ -115,7 +128,7 @@ struct runner {
 #endif
   }
   ~runner() {
-    if (busy_fd >= 0) ::close(busy_fd);
+    for (int fd : held_fds) ::close(fd);
   }
 
   std::string expand(std::string_view text) const {
@@ -188,17 +201,17 @@ struct runner {
       }
     }
     flush();
-    if (daemon) {
-      EXPECT_EQ(daemon->zombie_children(), 0);
+    if (daemon()) {
+      EXPECT_EQ(daemon()->zombie_children(), 0);
       if (fd_check) {
-        EXPECT_TRUE(settled()) << daemon->open_fds() << " descriptors, " << base_fds << " at start";
+        EXPECT_TRUE(settled()) << daemon()->open_fds() << " descriptors, " << base_fds << " at start";
       }
     }
   }
 
   static bool is_case_word(const std::string &w) {
     static const char *const words[] = {"case", "run", "from", "open", "vanish", "send", "reply",
-                                        "log", "logmatch", "stdin", "status", "stdout", "stderr", "stderrmatch",
+                                        "log", "logmatch", "stdin", "status", "stdout", "stderr", "stderrmatch", "stdoutmatch", "stdoutline", "stderrline",
                                         "absent", nullptr};
     for (const char *const *p = words; *p != nullptr; ++p)
       if (w == *p) return true;
@@ -206,44 +219,54 @@ struct runner {
   }
 
   bool settled() const {
-    return wait_until([&] { return daemon->open_fds() == base_fds; });
+    return wait_until([&] { return daemon()->open_fds() == base_fds; });
   }
 
   void setup(const directive &d) {
     auto w = words(d);
     if (d.word == "daemon") {
-      daemon = std::make_unique<daemon_proc>();
-      ASSERT_TRUE(daemon->start(root, w)) << read_file(root + "/.daemon-stderr");
-      vars["PORT"] = std::to_string(daemon->port);
-      vars["PID"] = std::to_string(daemon->pid);
-      base_fds = daemon->open_fds();
+      // Each further daemon serves a root of its own, and the paths that
+      // follow lead below it: $PORT2 and $ROOT2, and so on.
+      std::string n = daemons.empty() ? "" : std::to_string(daemons.size() + 1);
+      if (!daemons.empty()) make_dirs(here = tmp.path + "/root" + n);
+      auto &started = daemons.emplace_back(std::make_unique<daemon_proc>());
+      ASSERT_TRUE(started->start(here, w)) << read_file(here + "/.daemon-stderr");
+      vars["PORT" + n] = std::to_string(started->port);
+      vars["PID" + n] = std::to_string(started->pid);
+      vars["ROOT" + n] = here;
+      if (n.empty()) base_fds = started->open_fds();
     } else if (d.word == "script" || d.word == "file") {
       // script PATH BODY, file PATH MODE BODY; a relative path is below the root.
       std::size_t sp = d.rest.find(' ');
       std::string path = expand(d.rest.substr(0, sp));
-      if (!path.starts_with('/')) path = root + "/" + path;
+      if (!path.starts_with('/')) path = here + "/" + path;
       std::string rest = sp == std::string::npos ? "" : d.rest.substr(sp + 1);
       if (d.word == "script") return write_script(path, unescape(expand(rest)) + "\n");
       std::size_t sp2 = rest.find(' ');
       write_file(path, unescape(expand(sp2 == std::string::npos ? "" : rest.substr(sp2 + 1))),
                  std::stoi(rest.substr(0, sp2), nullptr, 8));
     } else if (d.word == "reporter") {
-      write_file(root + "/" + w.at(0), read_file(QUAVD_TEST_ARGV), 0755);
+      write_file(here + "/" + w.at(0), read_file(QUAVD_TEST_ARGV), 0755);
     } else if (d.word == "dir") {
-      make_dirs(root + "/" + w.at(0));
+      make_dirs(here + "/" + w.at(0));
     } else if (d.word == "set") {
       std::size_t sp = d.rest.find(' ');
       vars[d.rest.substr(0, sp)] = expand(sp == std::string::npos ? "" : d.rest.substr(sp + 1));
-    } else if (d.word == "busyport") {
-      busy_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    } else if (d.word == "busyport" || d.word == "stuckport") {
+      // A port that is taken; a stuck one never completes a connect, as its
+      // listener's one queue place is filled.
+      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      held_fds.push_back(fd);
       sockaddr_in sa{};
       sa.sin_family = AF_INET;
       sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
       socklen_t len = sizeof sa;
-      ASSERT_EQ(::bind(busy_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-      ASSERT_EQ(::listen(busy_fd, 1), 0);
-      ::getsockname(busy_fd, reinterpret_cast<sockaddr *>(&sa), &len);
-      vars["BUSYPORT"] = std::to_string(ntohs(sa.sin_port));
+      ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+      ASSERT_EQ(::listen(fd, 0), 0);
+      ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+      int port = ntohs(sa.sin_port);
+      vars[d.word == "busyport" ? "BUSYPORT" : "STUCKPORT"] = std::to_string(port);
+      if (d.word == "stuckport") fillers.push_back(std::make_unique<client>(port));
     } else if (d.word == "nofdcheck") {
       fd_check = false;
     } else if (d.word != "soak") {
@@ -267,7 +290,7 @@ struct runner {
     if (group[0].word == "run") {
       run_program_case(group);
     } else {
-      ASSERT_TRUE(daemon) << "a case needs a daemon line before it";
+      ASSERT_TRUE(daemon()) << "a case needs a daemon line before it";
       talk_case(group);
     }
     std::vector<std::string> lines;
@@ -276,12 +299,12 @@ struct runner {
     for (std::size_t i = std::min(before, lines.size()); i < lines.size(); ++i) {
       got.push_back(log_message(lines[i]).value_or("malformed: " + lines[i]));
       std::size_t k = got.size() - 1;
-      if (k < logs.size() && logs[k].first && ::fnmatch(logs[k].second.c_str(), got[k].c_str(), 0) == 0) got[k] = logs[k].second;
+      if (k < logs.size() && logs[k].first && glob(logs[k].second, got[k])) got[k] = logs[k].second;
     }
     for (const auto &l : logs) want.push_back(l.second);
     EXPECT_EQ(got, want) << "log lines";
-    if (daemon && fd_check) {
-      EXPECT_TRUE(settled()) << "descriptors: " << daemon->open_fds() << ", at start " << base_fds;
+    if (daemon() && fd_check) {
+      EXPECT_TRUE(settled()) << "descriptors: " << daemon()->open_fds() << ", at start " << base_fds;
     }
   }
 
@@ -301,7 +324,7 @@ struct runner {
         steps.back().second += text(d);
       }
     }
-    client c(daemon->port, from);
+    client c(daemon()->port, from);
     ASSERT_GE(c.fd, 0) << "cannot connect";
     std::string want;
     for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -328,7 +351,8 @@ struct runner {
     for (const directive &d : group) {
       if (d.word == "stdin") input += text(d);
     }
-    run_result r = run_program(words(group[0]), root, 20s, input);
+    run_result r = run_program(words(group[0]), root, 60s, input);
+    std::vector<std::string> lines[2];  // stdoutline, stderrline: in any order
     bool check_out = false, check_err = false;
     for (const directive &d : group) {
       if (d.word == "status") {
@@ -336,15 +360,32 @@ struct runner {
       }
       if (d.word == "stdout") out += text(d), check_out = true;
       if (d.word == "stderr") err += text(d), check_err = true;
-      if (d.word == "stderrmatch") {
-        EXPECT_EQ(::fnmatch(text(d).c_str(), r.err.c_str(), 0), 0) << r.err;
+      if (d.word == "stderrmatch" || d.word == "stdoutmatch") {
+        EXPECT_TRUE(glob(text(d), d.word == "stdoutmatch" ? r.out : r.err)) << r.out << r.err;
       }
+      if (d.word == "stdoutline" || d.word == "stderrline") lines[d.word == "stderrline"].push_back(text(d));
       if (d.word == "absent") {
         EXPECT_FALSE(file_exists(root + "/" + d.rest)) << d.rest;
       }
     }
     if (check_out) {
       EXPECT_TRUE(same(r.out, out)) << "standard output";
+    }
+    for (int k = 0; k < 2; ++k) {
+      std::istringstream ss(k == 0 ? r.out : r.err);
+      std::vector<std::string> got;
+      for (std::string line; std::getline(ss, line);) got.push_back(line);
+      for (const std::string &want : lines[k]) {
+        auto at = std::find_if(got.begin(), got.end(), [&](const std::string &g) { return glob(want, g); });
+        if (at == got.end()) {
+          ADD_FAILURE() << "no line " << want << " in:\n" << (k == 0 ? r.out : r.err).substr(0, 3000);
+        } else {
+          got.erase(at);
+        }
+      }
+      if (!lines[k].empty()) {
+        EXPECT_TRUE(got.empty()) << got.size() << " more lines, the first: " << got[0].substr(0, 200);
+      }
     }
     if (check_err) {
       EXPECT_TRUE(same(r.err, err)) << "standard error";
@@ -465,7 +506,7 @@ void soak(const std::vector<section> &all) {
   runner r(merged);
   for (const directive &d : merged.body) r.setup(d);
   r.setup({"daemon", "-l", 0});
-  ASSERT_TRUE(r.daemon);
+  ASSERT_TRUE(r.daemon());
   const char *n_text = std::getenv("QUAVD_SOAK");
   int n = n_text != nullptr ? std::atoi(n_text) : 200;
   std::mt19937 rng(6);
@@ -473,12 +514,12 @@ void soak(const std::vector<section> &all) {
   for (int i = 0; i < n && !::testing::Test::HasFailure(); ++i) {
     r.pending = cases[rng() % cases.size()];
     r.flush();
-    if (i == 99) rss_at_100 = rss_kib(r.daemon->pid);
+    if (i == 99) rss_at_100 = rss_kib(r.daemon()->pid);
   }
-  EXPECT_EQ(r.daemon->zombie_children(), 0);
+  EXPECT_EQ(r.daemon()->zombie_children(), 0);
   EXPECT_TRUE(r.settled());
   if (rss_at_100 > 0 && std::getenv("QUAVD_SOAK_NO_RSS") == nullptr) {
-    EXPECT_LE(rss_kib(r.daemon->pid), rss_at_100 + 512) << "resident memory grew";
+    EXPECT_LE(rss_kib(r.daemon()->pid), rss_at_100 + 512) << "resident memory grew";
   }
 }
 
