@@ -192,6 +192,7 @@ struct runner {
 
   void run_section() {
     for (const directive &d : sec.body) {
+      if (::testing::Test::IsSkipped()) return;
       if (d.word == "case" || d.word == "run" || !is_case_word(d.word)) flush();
       if (is_case_word(d.word)) {
         pending.push_back(d);
@@ -267,6 +268,8 @@ struct runner {
       int port = ntohs(sa.sin_port);
       vars[d.word == "busyport" ? "BUSYPORT" : "STUCKPORT"] = std::to_string(port);
       if (d.word == "stuckport") fillers.push_back(std::make_unique<client>(port));
+    } else if (d.word == "need") {
+      if (!file_exists(w.at(0))) GTEST_SKIP() << w[0] << " is not installed";
     } else if (d.word == "nofdcheck") {
       fd_check = false;
     } else if (d.word != "soak") {
