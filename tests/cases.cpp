@@ -122,7 +122,7 @@ struct runner {
   explicit runner(const section &s) : sec(s) {
     make_dirs(root);
     vars = {{"ROOT", root}, {"TMP", tmp.path}, {"QUAVD", QUAVD_BINARY}, {"PEER", loopback_peer_name()},
-            {"FREEPORT", std::to_string(free_port())}, {"VERSION", QUAVD_VERSION}, {"SRC", QUAVD_SOURCE_DIR}};
+            {"FREEPORT", std::to_string(free_port())}, {"VERSION", QUAVD_VERSION}, {"SRC", QUAVD_SOURCE_DIR}, {"BUILD", QUAVD_BUILD_DIR}};
 #ifdef QUAV_BINARY
     vars["QUAV"] = QUAV_BINARY;
 #endif
@@ -231,6 +231,7 @@ struct runner {
       std::string n = daemons.empty() ? "" : std::to_string(daemons.size() + 1);
       if (!daemons.empty()) make_dirs(here = tmp.path + "/root" + n);
       auto &started = daemons.emplace_back(std::make_unique<daemon_proc>());
+      if (vars.contains("BINARY")) started->binary = vars["BINARY"];
       ASSERT_TRUE(started->start(here, w)) << read_file(here + "/.daemon-stderr");
       vars["PORT" + n] = std::to_string(started->port);
       vars["PID" + n] = std::to_string(started->pid);

@@ -251,7 +251,7 @@ bool daemon_proc::start_raw(const std::vector<std::string> &options, const std::
     std::istringstream words(wrapper);
     for (std::string w; words >> w;) args.push_back(w);
   }
-  args.push_back(QUAVD_BINARY);
+  args.push_back(binary);
   args.insert(args.end(), options.begin(), options.end());
   pid = spawn(args, [&] {
     int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -52,6 +52,7 @@ std::string fd_target(pid_t pid, int fd);
 struct daemon_proc {
   pid_t pid = -1;
   int port = 0;
+  std::string binary = QUAVD_BINARY;
   std::string root;
   std::string err_path;         // its standard error
   std::vector<int> closed_std;  // standard descriptors closed at its start
