@@ -51,6 +51,33 @@ void write_parts(int fd, std::span<iovec> parts) {
   }
 }
 
+// A client's bytes must not break a log line or reach a terminal as
+// control codes: every byte below 0x20 but the tab, and 0x7F, becomes '#'
+// and three octal digits. Returns the message itself when it holds none,
+// else the escaped text in buf, cut cleanly where buf ends.
+const char *escape_controls(const char *message, std::span<char> buf) {
+  auto is_control = [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; };
+  const char *p = message;
+  while (*p != '\0' && !is_control(static_cast<unsigned char>(*p))) ++p;
+  if (*p == '\0') return message;
+  std::size_t n = 0;
+  for (p = message; *p != '\0'; ++p) {
+    auto c = static_cast<unsigned char>(*p);
+    std::size_t need = is_control(c) ? 4 : 1;
+    if (n + need >= buf.size()) break;
+    if (need == 1) {
+      buf[n++] = static_cast<char>(c);
+    } else {
+      buf[n++] = '#';
+      buf[n++] = static_cast<char>('0' + (c >> 6));
+      buf[n++] = static_cast<char>('0' + ((c >> 3) & 7));
+      buf[n++] = static_cast<char>('0' + (c & 7));
+    }
+  }
+  buf[n] = '\0';
+  return buf.data();
+}
+
 }  // namespace
 
 void set_local_log() {
@@ -67,7 +94,10 @@ const char *get_time() {
   return text;
 }
 
-void log_error(const char *message) {
+void log_error(const char *text) {
+  // Every message the daemon composes fits; a longer one is cut.
+  char escaped[8192];
+  const char *message = escape_controls(text, escaped);
   if (!local_log) {
     syslog(LOG_WARNING, "%s", message);
     return;

@@ -1,12 +1,16 @@
-// quav: runs one script on a quavd daemon and copies its output to standard
-// output, as if the script ran here.
+// quav: runs one script on one or many quavd daemons and copies its output
+// to standard output, as if the script ran here.
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -16,23 +20,32 @@
 #include <vector>
 
 #include "quav_encode.h"
+#include "quav_hosts.h"
+#include "quav_reply.h"
+
+#ifndef QUAVD_VERSION
+#define QUAVD_VERSION "unknown"
+#endif
 
 namespace {
 
-// Exit statuses; the manual page lists the same.
-constexpr int status_output = 0;     // the 200 reply came; output copied
-constexpr int status_refused = 2;    // a 5xx reply: refused or not started
-constexpr int status_no_reply = 3;   // closed or lost before a full reply
-constexpr int status_local = 4;      // usage, input, name or connection error
+using quav::status_local;
+using quav::status_output;
+using steady = std::chrono::steady_clock;
 
 constexpr int max_env = 50;  // the daemon's environment block
-// Standard input read before connecting: a bad input line found within it
-// is refused before the script is started.
+// Standard input read before connecting to one host: a bad input line found
+// within it is refused before the script is started.
 constexpr std::size_t prefetch_size = 256 * 1024;
+// With several hosts standard input is read whole, checked, and the same
+// bytes are sent to each; more than this is refused.
+constexpr std::size_t max_shared_input = 64 * 1024 * 1024;
 // Standard input is not read while this much waits to be sent.
 constexpr std::size_t send_backlog = 64 * 1024;
-// A reply line longer than this is not one of the daemon's.
-constexpr std::size_t max_reply_line = 64 * 1024;
+// A prefixed output line is held until its LF; a longer one is cut here.
+constexpr std::size_t max_held_line = 1024 * 1024;
+constexpr long default_parallel = 32;
+constexpr double default_wait = 10;  // seconds per connect, with several hosts
 
 [[gnu::format(printf, 2, 3)]] [[noreturn]] void fail(int status, const char *fmt, ...) {
   std::fputs("quav: ", stderr);
@@ -51,7 +64,13 @@ void print_usage(FILE *to) {
       "  -p port         daemon's port (default 8001)\n"
       "  -e NAME=VALUE   environment entry for the script (repeatable, at most 50)\n"
       "  -i              send standard input to the script (LF bytes are dropped)\n"
-      "  -n              copy everything after the 200 reply (daemon run with -n)\n",
+      "  -n              copy everything after the 200 reply (daemon run with -n)\n"
+      "  -H h1,h2 -H h3  several hosts, each NAME, NAME:PORT, IPv6 or [IPv6]:PORT\n"
+      "  -f file         hosts from a file, one per line ('#' starts a comment)\n"
+      "  -P n            at most n hosts at once (default 32)\n"
+      "  -o dir          each host's output to dir/HOST instead of prefixed lines\n"
+      "  -w seconds      bound on each host's connect (default 10 with several hosts)\n"
+      "  -V              print the version and exit\n",
       to);
 }
 
@@ -63,132 +82,44 @@ void print_usage(FILE *to) {
   std::exit(status_local);
 }
 
-void write_all(int fd, const char *data, std::size_t len) {
-  while (len > 0) {
-    ssize_t n = ::write(fd, data, len);
+// Writes all of data; 0, or the error that stopped it.
+int write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail(status_local, "cannot write standard output: %s", std::strerror(errno));
-    data += n;
-    len -= static_cast<std::size_t>(n);
+    if (n <= 0) return n < 0 ? errno : EIO;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+void write_stdout(std::string_view data) {
+  if (int err = write_all(1, data); err != 0) {
+    fail(status_local, "cannot write standard output: %s", std::strerror(err));
   }
 }
 
-int connect_to(const char *host, const char *port) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;  // the daemon listens on IPv4 only
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo *found = nullptr;
-  int rc = ::getaddrinfo(host, port, &hints, &found);
-  if (rc != 0) fail(status_local, "cannot resolve %s: %s", host, ::gai_strerror(rc));
-  int err = 0;
-  int fd = -1;
-  for (addrinfo *a = found; a != nullptr && fd < 0; a = a->ai_next) {
-    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) {
-      err = errno;
-      continue;
-    }
-    if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-      err = errno;
-      ::close(fd);
-      fd = -1;
-    }
-  }
-  ::freeaddrinfo(found);
-  if (fd < 0) fail(status_local, "cannot connect to %s port %s: %s", host, port, std::strerror(err));
-  return fd;
-}
+// What quav was asked to do.
+struct settings {
+  std::vector<quav::host> hosts;
+  std::string port = "8001";  // for hosts without their own
+  std::vector<std::string> env;
+  bool send_input = false;
+  bool copy_headers = false;
+  long parallel = default_parallel;
+  const char *out_dir = nullptr;
+  double wait = 0;  // connect bound in seconds; 0: none
+};
 
-// Follows the reply: 1xx acknowledgements, then 200 and the output, or a
-// 5xx. Output goes to standard output as it arrives.
-class reply_reader {
- public:
-  explicit reply_reader(bool copy_headers) : copy_headers_(copy_headers) {}
-
-  // Returns -1 while the reply goes on, else the exit status it ends with.
-  int feed(const char *data, std::size_t len) {
-    while (len > 0) {
-      switch (phase_) {
-        case phase::replies: {
-          const char *lf = static_cast<const char *>(std::memchr(data, '\n', len));
-          std::size_t take = lf != nullptr ? static_cast<std::size_t>(lf - data) + 1 : len;
-          line_.append(data, take);
-          data += take;
-          len -= take;
-          if (lf == nullptr) {
-            if (line_.size() > max_reply_line) return unexpected();
-            break;
-          }
-          if (int status = reply_line(); status >= 0) return status;
-          break;
-        }
-        case phase::headers:
-          // Skips the header block up to and including its empty line.
-          while (len > 0 && phase_ == phase::headers) {
-            char c = *data++;
-            --len;
-            if (c == '\n' && (at_line_start_ || lone_cr_)) {
-              phase_ = phase::body;
-            } else {
-              lone_cr_ = at_line_start_ && c == '\r';
-              at_line_start_ = c == '\n';
-            }
-          }
-          break;
-        case phase::body:
-          write_all(1, data, len);
-          len = 0;
-          break;
-      }
-    }
-    return -1;
-  }
-
-  // The connection has ended, at its end (err 0) or with an error.
-  int finish(int err) {
-    if (phase_ == phase::replies) {
-      if (err != 0) fail(status_no_reply, "connection lost without a reply: %s", std::strerror(err));
-      fail(status_no_reply, "connection closed without a reply");
-    }
-    if (err != 0) fail(status_no_reply, "connection lost during the output: %s", std::strerror(err));
-    return status_output;
-  }
-
- private:
-  enum class phase { replies, headers, body };
-
-  int reply_line() {
-    std::string text = line_;
-    line_.clear();
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (text.size() < 4 || text[3] != ' ') return unexpected(text);
-    std::string_view code = std::string_view(text).substr(0, 3);
-    if (code == "100" || code == "101") return -1;
-    if (code == "200") {
-      phase_ = copy_headers_ ? phase::body : phase::headers;
-      return -1;
-    }
-    if (code[0] == '5') {
-      std::fprintf(stderr, "quav: %s\n", text.c_str());
-      return status_refused;
-    }
-    return unexpected(text);
-  }
-
-  int unexpected(const std::string &text = "") {
-    if (text.empty()) {
-      std::fputs("quav: unexpected reply from the daemon\n", stderr);
-    } else {
-      std::fprintf(stderr, "quav: unexpected reply from the daemon: %s\n", text.c_str());
-    }
-    return status_no_reply;
-  }
-
-  bool copy_headers_;
-  phase phase_ = phase::replies;
-  std::string line_;
-  bool at_line_start_ = true;
-  bool lone_cr_ = false;
+// The request's bytes, the same for every host. With one host, standard
+// input is read into them while the request runs, and what has been sent
+// is dropped, so any amount of input streams through.
+struct request_bytes {
+  std::string bytes;
+  bool streamed = false;
+  bool reading = false;  // standard input not yet at its end
+  std::size_t input_size = 0;
+  quav::input_lines lines;
 };
 
 // Refuses input that the protocol cannot carry. The connection, if any, is
@@ -206,35 +137,340 @@ class reply_reader {
        line);
 }
 
-// Reads one chunk of standard input into the lines; false at its end.
-bool read_input(quav::input_lines &lines, std::string &out, int fd) {
+// Reads one chunk of standard input into the request.
+void read_input(request_bytes &req, int fd) {
   char buf[65536];
   ssize_t n;
   do {
     n = ::read(0, buf, sizeof buf);
   } while (n < 0 && errno == EINTR);
   if (n < 0) fail(status_local, "cannot read standard input: %s", std::strerror(errno));
-  quav::input_lines::fault f = n == 0 ? lines.finish(out)
-                                      : lines.feed(std::string_view(buf, static_cast<std::size_t>(n)), out);
-  if (f != quav::input_lines::fault::none) refuse_input(f, lines.line_number(), fd);
-  if (n == 0 && !lines.started()) out += "end\r\n";  // no input: end starts the script
-  return n > 0;
+  auto got = static_cast<std::size_t>(n);
+  quav::input_lines::fault f = n == 0 ? req.lines.finish(req.bytes)
+                                      : req.lines.feed(std::string_view(buf, got), req.bytes);
+  if (f != quav::input_lines::fault::none) refuse_input(f, req.lines.line_number(), fd);
+  if (n == 0 && !req.lines.started()) req.bytes += "end\r\n";  // no input: end starts the script
+  req.reading = n > 0;
+  req.input_size += got;
+}
+
+enum class stage { waiting, connecting, talking, done };
+
+// One host's run of the request.
+struct job {
+  quav::host host;
+  std::string port;
+  std::string tag;        // "HOST: " before its messages when there are several
+  bool prefixed = false;  // output lines go to standard output behind the tag
+  stage at = stage::waiting;
+  int fd = -1;
+  addrinfo *addresses = nullptr;
+  addrinfo *next_address = nullptr;
+  int connect_error = 0;
+  bool has_deadline = false;
+  steady::time_point deadline;
+  std::size_t sent = 0;
+  bool can_send = true;  // false once the daemon stopped taking our bytes
+  bool shut = false;
+  quav::reply_reader reply;
+  int out_fd = 1;  // standard output, or the host's file with -o
+  std::string out_path;
+  std::string held;  // output not yet written as whole lines
+  int status = status_output;
+};
+
+// A host's failure, on standard error.
+[[gnu::format(printf, 2, 3)]] void complain(const job &j, const char *fmt, ...) {
+  std::fprintf(stderr, "quav: %s", j.tag.c_str());
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  std::fputc('\n', stderr);
+}
+
+// Writes the held output's whole lines behind the tag. At the end, and
+// beyond max_held_line, a line without its LF is given one, so that a line
+// never shares its bytes with another host's.
+void write_lines(job &j, bool at_end) {
+  std::string out;
+  std::size_t start = 0;
+  while (start < j.held.size()) {
+    std::size_t lf = j.held.find('\n', start);
+    std::size_t end;
+    if (lf != std::string::npos) {
+      end = lf + 1;
+    } else if (at_end) {
+      end = j.held.size();
+    } else if (j.held.size() - start > max_held_line) {
+      end = start + max_held_line;
+    } else {
+      break;
+    }
+    out.append(j.tag).append(j.held, start, end - start);
+    if (out.back() != '\n') out += '\n';
+    start = end;
+  }
+  j.held.erase(0, start);
+  write_stdout(out);
+}
+
+void end_job(job &j, int status) {
+  if (j.fd >= 0) ::close(j.fd);
+  j.fd = -1;
+  if (j.addresses != nullptr) ::freeaddrinfo(j.addresses);
+  j.addresses = j.next_address = nullptr;
+  if (j.prefixed) write_lines(j, true);
+  if (j.out_fd != 1) ::close(j.out_fd);
+  j.out_fd = 1;
+  j.status = status;
+  j.at = stage::done;
+}
+
+// Hands a host's output on; false when that ended the host's run.
+bool deliver(job &j, std::string_view body) {
+  if (j.prefixed) {
+    j.held.append(body);
+    write_lines(j, false);
+  } else if (j.out_fd == 1) {
+    write_stdout(body);
+  } else if (int err = write_all(j.out_fd, body); err != 0) {
+    complain(j, "cannot write %s: %s", j.out_path.c_str(), std::strerror(err));
+    end_job(j, status_local);
+    return false;
+  }
+  return true;
+}
+
+// Connects to the next address that takes a connection; the host has
+// failed when none is left.
+void try_connect(job &j) {
+  while (j.next_address != nullptr) {
+    addrinfo *a = j.next_address;
+    j.next_address = a->ai_next;
+    j.fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+    if (j.fd < 0) {
+      j.connect_error = errno;
+      continue;
+    }
+    if (::connect(j.fd, a->ai_addr, a->ai_addrlen) == 0) {
+      j.at = stage::talking;
+      return;
+    }
+    if (errno == EINPROGRESS) {
+      j.at = stage::connecting;
+      return;
+    }
+    j.connect_error = errno;
+    ::close(j.fd);
+    j.fd = -1;
+  }
+  complain(j, "cannot connect to %s port %s: %s", j.host.name.c_str(), j.port.c_str(),
+           std::strerror(j.connect_error));
+  end_job(j, status_local);
+}
+
+// The connect in progress has ended, one way or the other.
+void connect_done(job &j) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(j.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+  if (err == 0) {
+    j.at = stage::talking;
+    return;
+  }
+  j.connect_error = err;
+  ::close(j.fd);
+  j.fd = -1;
+  try_connect(j);
+}
+
+// Opens the host's output file, resolves its name and starts connecting.
+void start_job(job &j, const settings &s) {
+  if (s.out_dir != nullptr) {
+    j.out_path = std::string(s.out_dir) + "/" + j.host.text;
+    int fd = ::open(j.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      complain(j, "cannot write %s: %s", j.out_path.c_str(), std::strerror(errno));
+      end_job(j, status_local);
+      return;
+    }
+    j.out_fd = fd;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  int rc = ::getaddrinfo(j.host.name.c_str(), j.port.c_str(), &hints, &j.addresses);
+  if (rc != 0) {
+    j.addresses = nullptr;
+    complain(j, "cannot resolve %s: %s", j.host.name.c_str(), ::gai_strerror(rc));
+    end_job(j, status_local);
+    return;
+  }
+  j.next_address = j.addresses;
+  if (s.wait > 0) {
+    j.has_deadline = true;
+    j.deadline = steady::now() + std::chrono::duration_cast<steady::duration>(
+                                     std::chrono::duration<double>(s.wait));
+  }
+  try_connect(j);
+}
+
+// Sends what the daemon has not had yet and reads what it replies.
+void talk(job &j, short revents, request_bytes &req) {
+  if ((revents & POLLOUT) != 0 && j.sent < req.bytes.size()) {
+    ssize_t n = ::send(j.fd, req.bytes.data() + j.sent, req.bytes.size() - j.sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      j.sent += static_cast<std::size_t>(n);
+      if (req.streamed && j.sent == req.bytes.size()) {
+        req.bytes.clear();
+        j.sent = 0;
+      } else if (req.streamed && j.sent >= send_backlog) {
+        req.bytes.erase(0, j.sent);
+        j.sent = 0;
+      }
+    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      // The daemon has closed or reset the connection; what it sent
+      // before that still decides the outcome.
+      j.can_send = false;
+      req.reading = false;
+    }
+  }
+
+  if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    char buf[65536];
+    ssize_t n = ::recv(j.fd, buf, sizeof buf, 0);
+    std::string body;
+    int status = -1;
+    if (n > 0) {
+      status = j.reply.feed(buf, static_cast<std::size_t>(n), body);
+    } else if (n == 0) {
+      status = j.reply.finish(0, body);
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      status = j.reply.finish(errno, body);
+    }
+    if (!body.empty() && !deliver(j, body)) return;
+    if (status >= 0) {
+      if (status != status_output) complain(j, "%s", j.reply.why.c_str());
+      end_job(j, status);
+    }
+  }
+}
+
+// Milliseconds until the deadline, rounded up; 0 once it has passed.
+int ms_until(steady::time_point deadline, steady::time_point now) {
+  if (deadline <= now) return 0;
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+  return static_cast<int>(std::min<long long>(ms, 24 * 3600 * 1000));
+}
+
+// Runs the request on every host, at most `limit` at once, in one poll loop.
+void run_all(std::vector<job> &jobs, request_bytes &req, const settings &s, std::size_t limit) {
+  std::vector<std::size_t> active;
+  std::vector<pollfd> fds;
+  std::vector<job *> polled;  // the job behind each entry of fds
+  std::size_t next = 0;
+  for (;;) {
+    std::erase_if(active, [&](std::size_t i) { return jobs[i].at == stage::done; });
+    while (active.size() < limit && next < jobs.size()) {
+      start_job(jobs[next], s);
+      if (jobs[next].at != stage::done) active.push_back(next);
+      ++next;
+    }
+    if (active.empty()) return;
+
+    steady::time_point now = steady::now();
+    int timeout = -1;
+    fds.clear();
+    polled.clear();
+    job *input_for = nullptr;
+    for (std::size_t i : active) {
+      job &j = jobs[i];
+      if (j.at == stage::connecting) {
+        if (j.has_deadline && j.deadline <= now) {
+          complain(j, "cannot connect to %s port %s: timed out", j.host.name.c_str(),
+                   j.port.c_str());
+          end_job(j, status_local);
+          continue;
+        }
+        if (j.has_deadline) {
+          int left = ms_until(j.deadline, now);
+          timeout = timeout < 0 ? left : std::min(timeout, left);
+        }
+        fds.push_back({j.fd, POLLOUT, 0});
+      } else {
+        std::size_t backlog = req.bytes.size() - j.sent;
+        if (!req.reading && backlog == 0 && j.can_send && !j.shut) {
+          // The end of our side ends the dialogue after input lines,
+          // without the lone "." that would reach the script as data.
+          ::shutdown(j.fd, SHUT_WR);
+          j.shut = true;
+        }
+        short events = POLLIN;
+        if (backlog > 0 && j.can_send) events |= POLLOUT;
+        fds.push_back({j.fd, events, 0});
+        if (req.reading && j.can_send && backlog < send_backlog) input_for = &j;
+      }
+      polled.push_back(&j);
+    }
+    if (input_for != nullptr) fds.push_back({0, POLLIN, 0});
+    if (fds.empty()) continue;
+    if (::poll(fds.data(), fds.size(), timeout) < 0) {
+      if (errno == EINTR) continue;
+      fail(status_local, "poll: %s", std::strerror(errno));
+    }
+
+    if (input_for != nullptr && (fds.back().revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      if (input_for->sent > 0 && input_for->sent == req.bytes.size()) {
+        req.bytes.clear();
+        input_for->sent = 0;
+      }
+      read_input(req, input_for->fd);
+    }
+    for (std::size_t k = 0; k < polled.size(); ++k) {
+      job &j = *polled[k];
+      if (fds[k].revents == 0) continue;
+      if (j.at == stage::connecting) {
+        connect_done(j);
+      } else {
+        talk(j, fds[k].revents, req);
+      }
+    }
+  }
+}
+
+long number_option(char opt, const char *text, long low, long high) {
+  char *end = nullptr;
+  errno = 0;
+  long n = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || n < low || n > high) {
+    fail(status_local, "bad -%c '%s': want a whole number from %ld to %ld", opt, text, low, high);
+  }
+  return n;
+}
+
+void add_hosts(settings &s, char opt, const char *arg) {
+  std::string why;
+  bool ok = opt == 'H' ? quav::add_host_list(arg, s.hosts, why)
+                       : quav::add_host_file(arg, s.hosts, why);
+  if (!ok) fail(status_local, "%s", why.c_str());
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  const char *host = "127.0.0.1";
-  std::string port = "8001";
-  std::vector<std::string> env;
-  bool send_input = false;
-  bool copy_headers = false;
+  settings s;
+  bool hosts_given = false;
 
   int c;
   // '+': options end at SCRIPT, so the script's own arguments may begin with '-'.
-  while ((c = ::getopt(argc, argv, "+H:p:e:inh")) != -1) {
+  while ((c = ::getopt(argc, argv, "+H:p:e:inhVf:P:o:w:")) != -1) {
     switch (c) {
-      case 'H': host = optarg; break;
+      case 'H':
+      case 'f':
+        add_hosts(s, static_cast<char>(c), optarg);
+        hosts_given = true;
+        break;
       case 'p': {
         char *end = nullptr;
         errno = 0;
@@ -242,24 +478,39 @@ int main(int argc, char **argv) {
         if (errno != 0 || end == optarg || *end != '\0' || n < 1 || n > 65535) {
           usage_error("bad port '%s'", optarg);
         }
-        port = std::to_string(n);
+        s.port = std::to_string(n);
         break;
       }
-      case 'e': env.emplace_back(optarg); break;
-      case 'i': send_input = true; break;
-      case 'n': copy_headers = true; break;
+      case 'e': s.env.emplace_back(optarg); break;
+      case 'i': s.send_input = true; break;
+      case 'n': s.copy_headers = true; break;
+      case 'P': s.parallel = number_option('P', optarg, 1, 100000); break;
+      case 'o': s.out_dir = optarg; break;
+      case 'w': {
+        char *end = nullptr;
+        s.wait = std::strtod(optarg, &end);
+        if (end == optarg || *end != '\0' || !(s.wait > 0 && s.wait <= 86400)) {
+          fail(status_local, "bad -w '%s': want seconds, above 0 and at most 86400", optarg);
+        }
+        break;
+      }
       case 'h': print_usage(stdout); return 0;
+      case 'V': std::printf("quav %s\n", QUAVD_VERSION); return 0;
       default: print_usage(stderr); return status_local;
     }
   }
+  if (!hosts_given) s.hosts.push_back({"127.0.0.1", "127.0.0.1", ""});
+  if (s.hosts.empty()) fail(status_local, "empty host list");
+  bool many = s.hosts.size() > 1;
+  if (many && s.wait == 0) s.wait = default_wait;
   if (optind >= argc) usage_error("%s", "no script named");
   if (argv[optind][0] == '\0') usage_error("%s", "the script's name is empty");
 
   // Everything the protocol cannot carry is refused before connecting.
-  if (env.size() > static_cast<std::size_t>(max_env)) {
-    fail(status_local, "%zu environment entries; the daemon takes at most %d", env.size(), max_env);
+  if (s.env.size() > static_cast<std::size_t>(max_env)) {
+    fail(status_local, "%zu environment entries; the daemon takes at most %d", s.env.size(), max_env);
   }
-  for (const std::string &e : env) {
+  for (const std::string &e : s.env) {
     if (e.empty()) fail(status_local, "empty environment entry");
     if (e == ".") fail(status_local, "environment entry \".\" would end the block");
     if (e.find_first_of("\r\n") != std::string::npos) {
@@ -275,87 +526,58 @@ int main(int argc, char **argv) {
     fail(status_local, "encoded command line is %zu bytes; the daemon takes at most %zu",
          command.size(), quav::max_command_line);
   }
-
-  std::string out;  // bytes still to be sent
-  if (!env.empty()) {
-    out += "env\r\n";
-    for (const std::string &e : env) out += e + "\r\n";
-    out += ".\r\n";
-  }
-  out += "cmd " + command + "\r\n";
-
-  quav::input_lines lines;
-  bool input_open = send_input;
-  if (!send_input) out += "end\r\n";
-  while (input_open && out.size() < prefetch_size) input_open = read_input(lines, out, -1);
-
-  int fd = connect_to(host, port.c_str());
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-
-  reply_reader reply(copy_headers);
-  std::size_t sent = 0;
-  bool can_send = true;  // false once the daemon stopped taking our bytes
-  bool shut = false;
-  for (;;) {
-    std::size_t backlog = out.size() - sent;
-    if (!input_open && backlog == 0 && can_send && !shut) {
-      // The end of our side ends the dialogue after input lines, without
-      // the lone "." that would reach the script as data.
-      ::shutdown(fd, SHUT_WR);
-      shut = true;
+  if (s.out_dir != nullptr) {
+    struct stat st {};
+    if (::mkdir(s.out_dir, 0777) != 0 && errno != EEXIST) {
+      fail(status_local, "cannot make output directory %s: %s", s.out_dir, std::strerror(errno));
     }
-    pollfd fds[2] = {{fd, POLLIN, 0}, {0, POLLIN, 0}};
-    if (backlog > 0 && can_send) fds[0].events |= POLLOUT;
-    nfds_t nfds = input_open && can_send && backlog < send_backlog ? 2 : 1;
-    if (::poll(fds, nfds, -1) < 0) {
-      if (errno == EINTR) continue;
-      fail(status_local, "poll: %s", std::strerror(errno));
-    }
-
-    if (nfds == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      if (sent > 0 && sent == out.size()) {
-        out.clear();
-        sent = 0;
-      }
-      input_open = read_input(lines, out, fd);
-    }
-
-    if ((fds[0].revents & POLLOUT) != 0 && sent < out.size()) {
-      ssize_t n = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-      if (n > 0) {
-        sent += static_cast<std::size_t>(n);
-        if (sent == out.size()) {
-          out.clear();
-          sent = 0;
-        } else if (sent >= send_backlog) {
-          out.erase(0, sent);
-          sent = 0;
-        }
-      } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        // The daemon has closed or reset the connection; what it sent
-        // before that still decides the outcome.
-        can_send = false;
-        input_open = false;
-      }
-    }
-
-    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      char buf[65536];
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n > 0) {
-        int status = reply.feed(buf, static_cast<std::size_t>(n));
-        if (status >= 0) {
-          ::close(fd);
-          return status;
-        }
-      } else if (n == 0) {
-        ::close(fd);
-        return reply.finish(0);
-      } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        int err = errno;
-        ::close(fd);
-        return reply.finish(err);
-      }
+    if (::stat(s.out_dir, &st) != 0 || !S_ISDIR(st.st_mode)) {
+      fail(status_local, "cannot use output directory %s: %s", s.out_dir,
+           std::strerror(errno != 0 ? errno : ENOTDIR));
     }
   }
+
+  request_bytes req;
+  if (!s.env.empty()) {
+    req.bytes += "env\r\n";
+    for (const std::string &e : s.env) req.bytes += e + "\r\n";
+    req.bytes += ".\r\n";
+  }
+  req.bytes += "cmd " + command + "\r\n";
+  req.streamed = !many;
+  req.reading = s.send_input;
+  if (!s.send_input) req.bytes += "end\r\n";
+  while (req.reading && (many || req.bytes.size() < prefetch_size)) {
+    read_input(req, -1);
+    if (many && req.input_size > max_shared_input) {
+      fail(status_local, "standard input is over 64 MiB; with several hosts it is held "
+                         "whole to be sent to each, so it is refused");
+    }
+  }
+
+  std::vector<job> jobs(s.hosts.size());
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    job &j = jobs[i];
+    j.host = s.hosts[i];
+    j.port = j.host.port.empty() ? s.port : j.host.port;
+    j.tag = many ? j.host.text + ": " : "";
+    j.prefixed = many && s.out_dir == nullptr;
+    j.reply = quav::reply_reader(s.copy_headers);
+  }
+  // Each host at work holds a socket and maybe an output file.
+  auto limit = static_cast<std::size_t>(s.parallel);
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
+    limit = std::min<std::size_t>(limit, rl.rlim_cur > 10 ? (rl.rlim_cur - 8) / 2 : 1);
+  }
+  run_all(jobs, req, s, limit);
+
+  int worst = status_output;
+  std::size_t ok = 0;
+  for (const job &j : jobs) {
+    worst = std::max(worst, j.status);
+    ok += j.status == status_output ? 1 : 0;
+  }
+  if (many) std::fprintf(stderr, "%zu hosts: %zu ok, %zu failed\n", jobs.size(), ok, jobs.size() - ok);
+  return worst;
 }

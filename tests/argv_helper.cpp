@@ -11,10 +11,7 @@ extern char **environ;
 int main(int argc, char **argv) {
   std::string text = "argc=" + std::to_string(argc) + "\n";
   for (int i = 0; i < argc; ++i) text += "argv[" + std::to_string(i) + "]=" + argv[i] + "\n";
-  int n = 0;
-  for (char **e = environ; e != nullptr && *e != nullptr; ++e, ++n) {
-    text += "env[" + std::to_string(n) + "]=" + *e + "\n";
-  }
+  for (char **e = environ; e != nullptr && *e != nullptr; ++e) text += std::string("env=") + *e + "\n";
   std::string input;
   char buf[4096];
   for (;;) {

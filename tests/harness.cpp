@@ -1,11 +1,18 @@
+// Shared test helpers; see harness.h. Every test process first moves into
+// a private network namespace with only loopback up, so that the daemon's
+// reverse lookups never leave the machine and fail at once.
 #include "harness.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,19 +20,17 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <ctime>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <algorithm>
 
 #include "quavd.h"
-
-#ifndef QUAVD_BINARY
-#define QUAVD_BINARY "quavd"
-#endif
 
 namespace harness {
 
@@ -33,14 +38,44 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
+bool write_text(const char *path, const std::string &text) {
+  int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+  bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0) ::close(fd);
+  return ok;
+}
+
+// Root may make a network namespace directly; anyone else through a user
+// namespace of their own, where they are root. Without either the tests
+// still run, on the machine's own network.
+bool enter_private_network() {
+  uid_t uid = ::geteuid();
+  gid_t gid = ::getegid();
+  if (::unshare(CLONE_NEWNET) != 0) {
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
+    write_text("/proc/self/setgroups", "deny");
+    write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+    write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+  }
+  int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq ifr{};
+  std::strcpy(ifr.ifr_name, "lo");
+  bool up = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &ifr) == 0 &&
+            (ifr.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &ifr) == 0);
+  if (s >= 0) ::close(s);
+  return up;
+}
+
+[[maybe_unused]] const bool hermetic = [] {
+  if (std::getenv("QUAVD_TEST_HOST_NETWORK") != nullptr) return false;
+  bool ok = enter_private_network();
+  if (!ok) std::fprintf(stderr, "harness: no private network namespace; using the host's\n");
+  return ok;
+}();
+
 int remaining_ms(clock::time_point end) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now()).count();
   return left < 0 ? 0 : static_cast<int>(left);
-}
-
-void pause_ms(long ms) {
-  struct timespec ts {0, ms * 1000 * 1000};
-  nanosleep(&ts, nullptr);
 }
 
 sockaddr_in loopback(int port) {
@@ -51,8 +86,7 @@ sockaddr_in loopback(int port) {
   return sa;
 }
 
-// A socket connected to 127.0.0.1:port, bound first to source if given; -1.
-int connect_loopback(int port, const std::string &source = "") {
+int connect_loopback(int port, const std::string &source) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   sockaddr_in src{};
@@ -67,18 +101,33 @@ int connect_loopback(int port, const std::string &source = "") {
   return fd;
 }
 
-std::vector<char *> c_argv(const std::vector<std::string> &args) {
+// Forks a child that ends with the test process, even when the test
+// crashes, and runs setup then args; -1 when the fork fails.
+template <typename Setup>
+pid_t spawn(const std::vector<std::string> &args, Setup setup) {
   std::vector<char *> argv;
   for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
-  return argv;
+  pid_t parent = ::getpid();
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(125);
+    setup();
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  return pid;
 }
 
-// Reaps the child within the time left, else kills it; its status or -1.
+// Its status within the time left; else it is killed and -1 returned.
 int reap(pid_t pid, clock::time_point end) {
   int status = 0;
   pid_t r = 0;
-  while (clock::now() < end && (r = ::waitpid(pid, &status, WNOHANG)) == 0) pause_ms(5);
+  while ((r = ::waitpid(pid, &status, WNOHANG)) == 0 && clock::now() < end) {
+    timespec ts{0, 5 * 1000 * 1000};
+    nanosleep(&ts, nullptr);
+  }
   if (r != pid) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
@@ -101,7 +150,13 @@ temp_dir::~temp_dir() {
   std::filesystem::remove_all(path, ec);
 }
 
+void make_dirs(const std::string &path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+}
+
 void write_file(const std::string &path, const std::string &content, int mode) {
+  make_dirs(std::filesystem::path(path).parent_path());
   {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     if (!f) throw std::runtime_error("cannot write " + path);
@@ -123,22 +178,11 @@ std::string read_file(const std::string &path) {
 
 bool file_exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
 
-void make_dirs(const std::string &path) {
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-}
-
 std::vector<std::string> read_lines(const std::string &path) {
   std::vector<std::string> lines;
   std::istringstream ss(read_file(path));
   for (std::string line; std::getline(ss, line);) lines.push_back(line);
   return lines;
-}
-
-int count_lines_with(const std::string &path, const std::string &text) {
-  int n = 0;
-  for (const auto &l : read_lines(path)) n += l.find(text) != std::string::npos ? 1 : 0;
-  return n;
 }
 
 int free_port() {
@@ -158,19 +202,17 @@ run_result run_program(const std::vector<std::string> &args, const std::string &
   // Files rather than pipes: nothing to pump while the program runs.
   temp_dir io;
   write_file(io.path + "/in", input);
-  pid_t pid = ::fork();
-  if (pid == 0) {
+  pid_t pid = spawn(args, [&] {
     const char *names[] = {"/in", "/out", "/err"};
     for (int fd = 0; fd < 3; ++fd) {
-      int f = ::open((io.path + names[fd]).c_str(), (fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT) | O_CLOEXEC, 0644);
+      int f = ::open((io.path + names[fd]).c_str(), fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT, 0644);
       ::dup2(f, fd);
+      if (f > 2) ::close(f);
     }
     if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
-    ::execv(args[0].c_str(), c_argv(args).data());
-    ::_exit(127);
-  }
+  });
   run_result res;
-  res.status = reap(pid, clock::now() + timeout);
+  res.status = pid < 0 ? -1 : reap(pid, clock::now() + timeout);
   res.out = read_file(io.path + "/out");
   res.err = read_file(io.path + "/err");
   return res;
@@ -186,8 +228,8 @@ std::string fd_target(pid_t pid, int fd) {
 daemon_proc::~daemon_proc() { stop(); }
 
 bool daemon_proc::start(const std::string &root_dir, const std::vector<std::string> &extra) {
-  const std::string pid_path = root_dir + "/quavd.pid";
   struct stat st {};
+  const std::string pid_path = root_dir + "/quavd.pid";
   if (::lstat(pid_path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(pid_path.c_str());
   for (int attempt = 0; attempt < 5; ++attempt) {
     port = free_port();
@@ -209,38 +251,31 @@ bool daemon_proc::start_raw(const std::vector<std::string> &options, const std::
     std::istringstream words(wrapper);
     for (std::string w; words >> w;) args.push_back(w);
   }
-  args.push_back(QUAVD_BINARY);
+  args.push_back(binary);
   args.insert(args.end(), options.begin(), options.end());
-  pid = ::fork();
-  if (pid == 0) {
-    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (err >= 0) ::dup2(err, 2);
+  pid = spawn(args, [&] {
+    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int null_fd = ::open("/dev/null", O_RDWR);
-    for (int fd = 0; fd <= (inherit_up_to > 2 ? inherit_up_to : 1); ++fd) {
+    ::dup2(err, 2);
+    int top = inherit_up_to > 2 ? inherit_up_to : 1;
+    for (int fd = 0; fd <= top; ++fd) {
       if (fd != 2) ::dup2(null_fd, fd);
     }
-    // Nothing else of the test process may reach the daemon: descriptor
-    // counts and limits are measured on it.
-    ::close_range(static_cast<unsigned>(inherit_up_to > 2 ? inherit_up_to + 1 : 3), ~0U, 0);
-    if (null_fd > inherit_up_to) ::close(null_fd);
+    // Nothing else of the test process reaches the daemon: its descriptors
+    // are counted.
+    ::close_range(static_cast<unsigned>(top + 1 > 3 ? top + 1 : 3), ~0U, 0);
     for (int fd : closed_std) ::close(fd);
     if (::chdir(dir.c_str()) != 0) ::_exit(126);
-    if (fd_limit > 0) {
-      rlimit lim{static_cast<rlim_t>(fd_limit), static_cast<rlim_t>(fd_limit)};
-      if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(125);
-    }
-    ::execvp(args[0].c_str(), c_argv(args).data());
-    ::_exit(127);
-  }
+  });
   // The pid file is written once the socket listens. Probing with a
   // connection would add a line to the log of a filtering daemon.
-  bool ended = false;
+  bool ended = pid < 0;
   auto ready = [&] {
     ended = ended || ::waitpid(pid, nullptr, WNOHANG) == pid;
     std::string text = read_file(pid_path);
     return ended || (!text.empty() && text.back() == '\n');
   };
-  if (wait_until(ready, std::chrono::seconds(10)) && !ended) return true;
+  if (wait_until(ready, 10s) && !ended) return true;
   if (!ended) reap(pid, clock::now());
   pid = -1;
   return false;
@@ -249,7 +284,7 @@ bool daemon_proc::start_raw(const std::vector<std::string> &options, const std::
 void daemon_proc::stop() {
   if (pid <= 0) return;
   ::kill(pid, SIGTERM);
-  reap(pid, clock::now() + std::chrono::seconds(5));
+  reap(pid, clock::now() + 5s);
   pid = -1;
 }
 
@@ -260,6 +295,16 @@ int daemon_proc::open_fds() const {
   while (dirent *e = ::readdir(d)) n += e->d_name[0] != '.' ? 1 : 0;
   ::closedir(d);
   return n;
+}
+
+int daemon_proc::idle_fds() const {
+  auto sockets = [&] {
+    int n = 0;
+    for (int fd = 0; fd < 1024; ++fd) n += fd_target(pid, fd).starts_with("socket:") ? 1 : 0;
+    return n;
+  };
+  if (pid <= 0 || !wait_until([&] { return sockets() == 1; })) return -1;
+  return open_fds();
 }
 
 int daemon_proc::zombie_children() const {
@@ -281,16 +326,6 @@ int daemon_proc::zombie_children() const {
   return zombies;
 }
 
-int daemon_proc::idle_fds() const {
-  auto sockets = [&] {
-    int n = 0;
-    for (int fd = 0; fd < 1024; ++fd) n += fd_target(pid, fd).rfind("socket:", 0) == 0 ? 1 : 0;
-    return n;
-  };
-  if (pid <= 0 || !wait_until([&] { return sockets() == 1; })) return -1;
-  return open_fds();
-}
-
 bool daemon_proc::set_fd_limit(int limit) const {
   rlimit lim{};
   if (pid <= 0 || ::prlimit(pid, RLIMIT_NOFILE, nullptr, &lim) != 0) return false;
@@ -298,74 +333,63 @@ bool daemon_proc::set_fd_limit(int limit) const {
   return ::prlimit(pid, RLIMIT_NOFILE, &lim, nullptr) == 0;
 }
 
-std::string exchange(int port, const std::string &request, const exchange_options &opt) {
-  std::string got;
-  int fd = connect_loopback(port, opt.source_addr);
-  if (fd < 0) return got;
-  ::fcntl(fd, F_SETFL, O_NONBLOCK);
-  auto end = clock::now() + opt.timeout;
-  std::size_t sent = 0;
-  bool writing = !request.empty();
-  if (!writing && opt.half_close) ::shutdown(fd, SHUT_WR);
-  while (clock::now() < end) {
-    pollfd p{fd, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
-    if (::poll(&p, 1, remaining_ms(end)) <= 0) continue;
-    if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
-      char buf[65536];
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
-      if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-    }
-    if (writing && (p.revents & POLLOUT)) {
-      ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-      if (n > 0) sent += static_cast<std::size_t>(n);
-      if (n < 0 && errno != EAGAIN && errno != EINTR) writing = false;
-      if (sent == request.size()) {
-        writing = false;
-        if (opt.half_close) ::shutdown(fd, SHUT_WR);
-      }
-    }
-  }
-  ::close(fd);
-  return got;
+client::client(int port, const std::string &source_addr) : fd(connect_loopback(port, source_addr)) {
+  if (fd >= 0) ::fcntl(fd, F_SETFL, O_NONBLOCK);
 }
-
-std::string exchange(int port, const std::string &request, bool half_close) {
-  exchange_options opt;
-  opt.half_close = half_close;
-  return exchange(port, request, opt);
-}
-
-client::client(int port) : fd(connect_loopback(port)) {}
 
 void client::close() {
   if (fd >= 0) ::close(fd);
   fd = -1;
 }
 
-bool client::send_all(const std::string &data) const {
-  for (std::size_t done = 0; done < data.size();) {
-    ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+bool client::send(std::string_view data, std::chrono::milliseconds timeout) {
+  auto end = clock::now() + timeout;
+  while (!data.empty() && clock::now() < end) {
+    pollfd p{fd, POLLIN | POLLOUT, 0};
+    if (::poll(&p, 1, remaining_ms(end)) <= 0) continue;
+    char buf[65536];
+    ssize_t n = (p.revents & POLLIN) != 0 ? ::recv(fd, buf, sizeof buf, 0) : 0;
+    if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+    n = (p.revents & POLLOUT) != 0 ? ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) : 0;
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    if (n > 0) data.remove_prefix(static_cast<std::size_t>(n));
   }
-  return true;
+  return data.empty();
 }
 
-bool client::read_until_closed(std::string &got, std::size_t want,
-                               std::chrono::milliseconds timeout) const {
+bool client::read_until_closed(std::size_t want, std::chrono::milliseconds timeout) {
   auto end = clock::now() + timeout;
   while (got.size() < want) {
-    int left = remaining_ms(end);
-    if (left <= 0) return false;
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, left) <= 0) continue;
+    if (::poll(&p, 1, remaining_ms(end)) <= 0) return false;
     char buf[65536];
     ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) return n == 0;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    // A reset closes too: a daemon drops a peer without reading its bytes.
+    if (n <= 0) return n == 0 || errno == ECONNRESET;
     got.append(buf, static_cast<std::size_t>(n));
   }
   return false;
+}
+
+std::string exchange(int port, const std::string &request, const exchange_options &opt) {
+  client c(port, opt.source_addr);
+  if (c.fd < 0) return "";
+  c.send(request, opt.timeout);
+  if (opt.half_close) ::shutdown(c.fd, SHUT_WR);
+  c.read_until_closed(std::string::npos, opt.timeout);
+  return c.got;
+}
+
+// Long texts are compared without printing megabytes on failure.
+::testing::AssertionResult same(const std::string &got, const std::string &want) {
+  if (got == want) return ::testing::AssertionSuccess();
+  if (got.size() + want.size() < 4000)
+    return ::testing::AssertionFailure() << "got  " << ::testing::PrintToString(got) << "\nwant " << ::testing::PrintToString(want);
+  std::size_t i = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
+  return ::testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size() << "; they differ from byte " << i
+                                       << ": " << ::testing::PrintToString(got.substr(i, 60)) << " against "
+                                       << ::testing::PrintToString(want.substr(i, 60));
 }
 
 std::string loopback_peer_name() {
@@ -375,19 +399,53 @@ std::string loopback_peer_name() {
   return name;
 }
 
-bool is_ctime_text(const std::string &t) {
-  tm parts{};
-  const char *end = ::strptime(t.c_str(), "%a %b %e %H:%M:%S %Y", &parts);
-  // The fields at their fixed places: the day of the month padded by a blank.
-  return t.size() == 24 && end == t.c_str() + 24 && t[3] == ' ' && t[7] == ' ' && t[10] == ' ' &&
-         t[13] == ':' && t[19] == ' ' && t[9] != ' ' && t[8] != '0';
-}
-
 std::optional<std::string> log_message(const std::string &line) {
-  if (line.size() < 27 || line[0] != '[' || line.compare(25, 2, "] ") != 0 ||
-      !is_ctime_text(line.substr(1, 24)))
+  tm parts{};
+  // "[Sun Dec  6 18:33:56 2026] message": the day padded by a blank.
+  if (line.size() < 27 || line[0] != '[' || line.compare(25, 2, "] ") != 0 || line[9] == '0' ||
+      line[10] == ' ' || ::strptime(line.c_str() + 1, "%a %b %e %H:%M:%S %Y", &parts) != line.c_str() + 25)
     return std::nullopt;
   return line.substr(27);
+}
+
+served_root::served_root(const std::vector<std::string> &options) {
+  make_dirs(root);
+  if (!daemon.start(root, options)) throw std::runtime_error("the daemon did not start");
+}
+
+void served_root::script(const std::string &rel, const std::string &body) const {
+  write_script(root + "/" + rel, body);
+}
+
+void served_root::reporter(const std::string &rel) const {
+  write_file(root + "/" + rel, read_file(QUAVD_TEST_ARGV), 0755);
+}
+
+std::vector<std::string> served_root::log() const {
+  std::vector<std::string> out;
+  for (const auto &line : read_lines(root + "/quavd.log")) {
+    auto m = log_message(line);
+    if (!m) throw std::runtime_error("malformed log line: " + line);
+    out.push_back(*m);
+  }
+  return out;
+}
+
+int served_root::count_log(const std::string &message) const {
+  int n = 0;
+  for (const auto &m : log()) n += m == message ? 1 : 0;
+  return n;
+}
+
+int served_root::outcome_lines() const {
+  int n = 0;
+  for (const auto &m : log()) n += m.starts_with("command '") ? 1 : 0;
+  return n;
+}
+
+std::string served_root::send(const std::string &request, bool half_close,
+                              std::chrono::milliseconds timeout) const {
+  return exchange(daemon.port, request, {"", half_close, timeout});
 }
 
 }  // namespace harness

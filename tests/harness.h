@@ -1,16 +1,20 @@
-// Shared helpers for the tests: temporary server roots, the daemon started
-// as a real process on a free loopback port, bounded clients, log reading.
+// Shared test helpers: temporary server roots, the real daemon started on a
+// free loopback port, bounded clients, and the local log read back.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 #include <time.h>
 
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace harness {
+
+using namespace std::chrono_literals;
 
 // A fresh directory below $TMPDIR (or /tmp), removed with its contents.
 struct temp_dir {
@@ -21,105 +25,124 @@ struct temp_dir {
   temp_dir &operator=(const temp_dir &) = delete;
 };
 
+// Creates missing parent directories as well.
 void write_file(const std::string &path, const std::string &content, int mode = 0644);
-// Writes an executable /bin/sh script (the "#!/bin/sh\n" line is added).
+// An executable /bin/sh script ("#!/bin/sh\n" is added).
 void write_script(const std::string &path, const std::string &body);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
 void make_dirs(const std::string &path);
 std::vector<std::string> read_lines(const std::string &path);  // without line ends
-int count_lines_with(const std::string &path, const std::string &text);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
 
 struct run_result {
-  int status = -1;  // exit status, or 128+signal
+  int status = -1;  // exit status, 128+signal, or -1 when it had to be killed
   std::string out;
   std::string err;
 };
-// Runs the program in dir with the input, waiting at most the timeout.
 run_result run_program(const std::vector<std::string> &args, const std::string &dir,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10),
-                       const std::string &input = "");
+                       std::chrono::milliseconds timeout = 10s, const std::string &input = "");
 
-// What the descriptor of a process refers to ("" when it is not open).
+// What a descriptor of a process refers to ("" when it is not open).
 std::string fd_target(pid_t pid, int fd);
 
-// The daemon as a child process.
+// The daemon as a child process; it dies with the test process.
 struct daemon_proc {
   pid_t pid = -1;
   int port = 0;
+  std::string binary = QUAVD_BINARY;
   std::string root;
-  std::string err_path;  // its standard error goes here
-  int fd_limit = 0;      // when above 0, its RLIMIT_NOFILE from the start
+  std::string err_path;         // its standard error
   std::vector<int> closed_std;  // standard descriptors closed at its start
   int inherit_up_to = 0;        // it inherits /dev/null on 3..this
   ~daemon_proc();
-  // Starts quavd with "-p <free port>" and the extra arguments in root and
-  // waits for its pid file. The blank-separated words of $QUAVD_WRAPPER
-  // (e.g. a memory checker) go before the daemon's command.
+  // "-p <free port>" and the extra options, in root; waits for the pid
+  // file. The words of $QUAVD_WRAPPER (a memory checker) go first.
   bool start(const std::string &root_dir, const std::vector<std::string> &extra = {});
-  // Starts quavd with exactly these options in dir and waits for its pid
-  // file in pid_dir (dir when empty); false if the daemon ended first.
+  // Exactly these options, in dir; waits for the pid file in pid_dir (dir
+  // when empty). False when the daemon ended first.
   bool start_raw(const std::vector<std::string> &options, const std::string &dir,
                  const std::string &pid_dir = "");
   void stop();
   int open_fds() const;  // or -1
-  // Descriptors once it holds no connection (only its listening socket),
-  // waiting up to 5 s for that; -1 if it never does. A client sees the end
-  // of its reply a moment before the daemon closes.
+  // Descriptors once it holds no connection (waits up to 5 s); -1 if never.
   int idle_fds() const;
   int zombie_children() const;
   bool set_fd_limit(int limit) const;  // the soft limit, while it runs
 };
 
-// Connects to 127.0.0.1:port (optionally from a given local address), sends
-// the request, half-closes if asked, reads until the daemon closes or the
-// timeout passes. Returns what was read.
-struct exchange_options {
-  std::string source_addr;  // e.g. "127.0.0.2"; empty for any
-  bool half_close = false;
-  std::chrono::milliseconds timeout = std::chrono::seconds(10);
-};
-std::string exchange(int port, const std::string &request, const exchange_options &opt = {});
-std::string exchange(int port, const std::string &request, bool half_close);
-
-// A connection kept open by the test, for clients that never half-close,
-// wait for each reply or leave early.
+// A connection to 127.0.0.1:port (from source_addr when given); what it
+// receives gathers in got.
 struct client {
   int fd = -1;
-  explicit client(int port);
+  std::string got;
+  explicit client(int port, const std::string &source_addr = "");
   ~client() { close(); }
   client(const client &) = delete;
   client &operator=(const client &) = delete;
   void close();
-  bool send_all(const std::string &data) const;
-  // Reads until the daemon closes (true), at least `want` bytes have come
-  // (false), or the timeout passes (false).
-  bool read_until_closed(std::string &got, std::size_t want = static_cast<std::size_t>(-1),
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Writes all of data, taking what arrives meanwhile; false when the
+  // daemon stopped reading first.
+  bool send(std::string_view data, std::chrono::milliseconds timeout = 30s);
+  // Reads until the daemon closes (true), got holds `want` bytes (false),
+  // or the timeout passes (false).
+  bool read_until_closed(std::size_t want = std::string::npos, std::chrono::milliseconds timeout = 30s);
 };
 
+// One whole exchange: connect, send, half-close if asked, read to the end.
+struct exchange_options {
+  std::string source_addr;
+  bool half_close = false;
+  std::chrono::milliseconds timeout = 20s;
+};
+std::string exchange(int port, const std::string &request, const exchange_options &opt = {});
+
 template <typename Pred>
-bool wait_until(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+bool wait_until(Pred pred, std::chrono::milliseconds timeout = 5s) {
   auto end = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < end) {
     if (pred()) return true;
-    struct timespec ts {0, 10 * 1000 * 1000};
+    timespec ts{0, 10 * 1000 * 1000};
     nanosleep(&ts, nullptr);
   }
   return pred();
 }
 
-// The name the daemon logs for a client on 127.0.0.1, found the way the
-// daemon finds it (the naming itself is tested on its own).
+// Equal texts; a long one that differs is shown only around the first
+// difference.
+::testing::AssertionResult same(const std::string &got, const std::string &want);
+
+// The name the daemon logs for a client on 127.0.0.1, found as it finds it.
 std::string loopback_peer_name();
 
-// True for the 24-character time text, e.g. "Sun Dec  6 18:33:56 2026".
-bool is_ctime_text(const std::string &t);
-// The message of a local log line "[<time text>] message", or nothing when
-// the line does not have that form.
+// The message of a local log line "[<ctime text>] message", or nothing
+// when the line does not have that form.
 std::optional<std::string> log_message(const std::string &line);
+
+// A server root (one level below a temporary directory, so that paths
+// climbing out of it stay in the test's own) served by a daemon.
+struct served_root {
+  temp_dir tmp;
+  std::string root = tmp.path + "/root";
+  daemon_proc daemon;
+  explicit served_root(const std::vector<std::string> &options = {"-l"});
+  int port() const { return daemon.port; }
+  void script(const std::string &rel, const std::string &body) const;
+  // The program that prints its arguments, environment and input.
+  void reporter(const std::string &rel) const;
+  std::vector<std::string> log() const;  // messages; each line's form checked
+  int count_log(const std::string &message) const;
+  int outcome_lines() const;  // lines that start "command '"
+  std::string send(const std::string &request, bool half_close = true,
+                   std::chrono::milliseconds timeout = 20s) const;
+};
+
+inline std::string accepted(const std::string &cmd) { return "101 Cmd accepted '" + cmd + "'\r\n"; }
+inline std::string started(const std::string &cmd) { return "200 Cmd started '" + cmd + "'\r\n\r\n"; }
+inline std::string served(const std::string &cmd, const std::string &body) {
+  return accepted(cmd) + started(cmd) + body;
+}
 
 }  // namespace harness

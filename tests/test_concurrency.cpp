@@ -1,6 +1,5 @@
 // Connections served at once (-c), the client's idle limit (-t) and the
 // script's run limit (-T), end to end, and the errors of their values.
-#include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,11 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
-#include "quavd.h"
-#include "request_support.h"
 
-using namespace request_support;
-using namespace std::chrono_literals;
+using namespace harness;
 using clock_type = std::chrono::steady_clock;
 
 namespace {
@@ -27,16 +23,7 @@ double seconds_since(clock_type::time_point t0) {
   return std::chrono::duration<double>(clock_type::now() - t0).count();
 }
 
-// The name the daemon logs for a client on 127.0.0.1.
-std::string peer() {
-  sockaddr_in sa{};
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  char name[1024];
-  map_sockaddr_to_name(&sa, name, sizeof name);
-  return name;
-}
-
-const std::string from = " from " + peer() + " ";
+const std::string from = " from " + loopback_peer_name() + " ";
 
 }  // namespace
 
@@ -44,18 +31,18 @@ const std::string from = " from " + peer() + " ";
 // served only once one of them has ended, and nothing is left behind.
 TEST(Concurrency, FourAtOnceThenTheFifth) {
   served_root s({"-l", "-c", "4"});
-  harness::make_dirs(s.root + "/marks");
+  make_dirs(s.root + "/marks");
   s.script("bin/meet", "touch marks/$1; n=0\n"
                        "while [ $(ls marks | wc -l) -lt 4 -o ! -e go ] && [ $n -lt 200 ]; do\n"
                        "  sleep 0.05; n=$((n+1))\ndone\necho met $(ls marks | wc -l)\n");
   s.script("bin/fifth", "test -e go && exec grep SigBlk /proc/self/status\n");
-  EXPECT_EQ(harness::read_file(s.root + "/quavd.pid"), std::to_string(s.daemon.pid) + "\n");
+  EXPECT_EQ(read_file(s.root + "/quavd.pid"), std::to_string(s.daemon.pid) + "\n");
   const int idle = s.daemon.idle_fds();
   std::vector<std::string> got(5);
   std::vector<std::thread> clients;
   for (int i = 0; i < 5; ++i) {
     // The fifth comes once the four run, and must wait for a free slot.
-    EXPECT_TRUE(i < 4 || harness::wait_until([&] {
+    EXPECT_TRUE(i < 4 || wait_until([&] {
       auto dir = std::filesystem::directory_iterator(s.root + "/marks");
       return std::distance(begin(dir), end(dir)) == 4;
     }, 10s));
@@ -63,7 +50,7 @@ TEST(Concurrency, FourAtOnceThenTheFifth) {
     clients.emplace_back([&, i, cmd] { got[i] = s.send("cmd " + cmd + "\r\nend\r\n", false); });
   }
   std::this_thread::sleep_for(300ms);
-  harness::write_file(s.root + "/go", "");
+  write_file(s.root + "/go", "");
   for (auto &t : clients) t.join();
   for (int i = 0; i < 4; ++i) EXPECT_EQ(got[i], served("bin/meet+" + std::to_string(i), "met 4\n"));
   // The script's signal mask is the one the daemon was started with.
@@ -84,14 +71,13 @@ TEST(Concurrency, SilentClientAndKilledListener) {
   client silent(s.port());
   EXPECT_EQ(s.send("cmd bin/hi\r\nend\r\n", false, 5s), served("bin/hi", "hi\n"));
   client slow(s.port());
-  ASSERT_TRUE(slow.send_all("cmd bin/slow\r\nend\r\n"));
-  ASSERT_TRUE(harness::wait_until([&] { return ::access((s.root + "/started").c_str(), 0) == 0; }));
+  ASSERT_TRUE(slow.send("cmd bin/slow\r\nend\r\n"));
+  ASSERT_TRUE(wait_until([&] { return ::access((s.root + "/started").c_str(), 0) == 0; }));
   s.daemon.stop();
   ::unlink((s.root + "/quavd.pid").c_str());
   EXPECT_TRUE(s.daemon.start_raw({"-p", std::to_string(s.port()), "-l", "-c", "2"}, s.root));
-  std::string got;
-  EXPECT_TRUE(slow.read_until_closed(got));
-  EXPECT_EQ(got, served("bin/slow", "done\n"));
+  EXPECT_TRUE(slow.read_until_closed());
+  EXPECT_EQ(slow.got, served("bin/slow", "done\n"));
 }
 
 // -t 1: clients that send nothing or take nothing are cut off after about a
@@ -102,7 +88,7 @@ TEST(Limits, IdleClient) {
   s.script("bin/sleeper", "exec sleep 30\n");
   s.script("bin/big", "exec /usr/bin/head -c 100000000 /dev/zero\n");
   s.script("bin/late", "sleep 2\necho late $PPID\n");
-  const std::string timed_out = "connection from " + peer() + " timed out";
+  const std::string timed_out = "connection from " + loopback_peer_name() + " timed out";
   const std::string signal_15 = from + "died with signal 15";
   struct row {
     std::string request, reply;  // how what the client gets begins
@@ -120,17 +106,16 @@ TEST(Limits, IdleClient) {
   for (const row &r : rows) {
     SCOPED_TRACE(r.request);
     client c(s.port());
-    ASSERT_TRUE(c.send_all(r.request));
+    ASSERT_TRUE(c.send(r.request));
     auto t0 = clock_type::now();
     // The big output fills the socket's buffers first; then a second passes.
     EXPECT_TRUE(r.request.find("big") == std::string::npos ||
-                harness::wait_until([&] { return !s.log().empty(); }, 10s));
-    std::string got;
-    EXPECT_TRUE(c.read_until_closed(got, -1, 10s));  // the late script's reply whole
+                wait_until([&] { return !s.log().empty(); }, 10s));
+    EXPECT_TRUE(c.read_until_closed(std::string::npos, 10s));  // the late script's whole
     EXPECT_GT(seconds_since(t0), 0.9);
     EXPECT_LT(seconds_since(t0), 4);
-    EXPECT_TRUE(got.starts_with(r.reply) && got.size() < 100000000u);
-    EXPECT_TRUE(harness::wait_until([&] { return s.log() == r.log; }, 10s));
+    EXPECT_TRUE(c.got.starts_with(r.reply) && c.got.size() < 100000000u);
+    EXPECT_TRUE(wait_until([&] { return s.log() == r.log; }, 10s));
     ::truncate((s.root + "/quavd.log").c_str(), 0);
   }
 }
@@ -161,7 +146,7 @@ TEST(Limits, RunLimit) {
     });
   }
   for (auto &t : clients) t.join();
-  ::kill(std::stoi(harness::read_file(s.root + "/bg.pid")), SIGKILL);
+  ::kill(std::stoi(read_file(s.root + "/bg.pid")), SIGKILL);
   auto log = s.log();
   for (const row &r : rows) {
     const std::string prefix = "command '" + r.script + "'" + from;
@@ -176,7 +161,7 @@ TEST(Limits, RunLimit) {
 // Values of -c, -t and -T: one line naming the option and its range, status
 // 1, nothing started. A missing value gets getopt's line and the usage text.
 TEST(Limits, OptionErrors) {
-  harness::temp_dir dir;
+  temp_dir dir;
   const std::string c = "quavd: -c takes a number from 1 to 1024\n";
   const std::string t = "quavd: -t takes a number from 1 to 86400\n";
   const std::string T = "quavd: -T takes a number from 1 to 86400\n";
@@ -187,12 +172,12 @@ TEST(Limits, OptionErrors) {
       {{"-T", "86401"}, T}, {{"-T", "abc"}, T},   {{"-l", "-T"}, "-- 'T'\nUsage: "},
   };
   for (const auto &[args, err] : rows) {
-    std::vector<std::string> argv = {QUAVD_BINARY, "-p", std::to_string(harness::free_port())};
+    std::vector<std::string> argv = {QUAVD_BINARY, "-p", std::to_string(free_port())};
     argv.insert(argv.end(), args.begin(), args.end());
-    harness::run_result res = harness::run_program(argv, dir.path, 5s);
+    run_result res = run_program(argv, dir.path, 5s);
     EXPECT_EQ(res.status, 1) << args[1];
     EXPECT_TRUE(res.err == err || (args[1] == "-T" && res.err.find(err) != std::string::npos))
         << res.err;
-    EXPECT_EQ(harness::read_file(dir.path + "/quavd.pid"), "") << args[1];
+    EXPECT_EQ(read_file(dir.path + "/quavd.pid"), "") << args[1];
   }
 }
