@@ -125,8 +125,9 @@ client_wait read_line(line_reader &in, char *line, std::size_t size) {
   }
 }
 
-// The output stream's writes: every byte, or -1 when the client has gone or
-// has taken nothing for the idle limit.
+// The output stream's writes: every byte, or none (0, never a negative
+// count, which the stream would take as a length) when the client has gone
+// or has taken nothing for the idle limit.
 ssize_t write_to_client(void *cookie, const char *data, std::size_t len) {
   const int connection = static_cast<int>(reinterpret_cast<std::intptr_t>(cookie));
   std::size_t done = 0;
@@ -140,10 +141,10 @@ ssize_t write_to_client(void *cookie, const char *data, std::size_t len) {
     } else if (n < 0 && errno == EAGAIN && limited) {
       if (wait_for_client(connection, POLLOUT) == CLIENT_IDLE) client_timed_out = true;
     } else {
-      return -1;
+      return 0;
     }
   }
-  return client_timed_out ? -1 : static_cast<ssize_t>(len);
+  return client_timed_out ? 0 : static_cast<ssize_t>(len);
 }
 
 int close_client_stream(void *cookie) {
