@@ -135,6 +135,10 @@ double one_request(int port, const std::string &request, const char *command, ch
   if (!request.empty()) write_all(fd, request.data(), request.size());
   std::string head;
   for (;;) {
+    // A connection the server never took (its queue was full) looks
+    // established from here and would be waited on for ever.
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 30000) == 0) fail("no reply for 30 s");
     ssize_t n = ::read(fd, buf, buf_size);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) die("read");

@@ -120,7 +120,7 @@ for s in true emit sink nap; do
     start "${tcps_port[$s]}" tcpserver -HRl0 127.0.0.1 "${tcps_port[$s]}" "$root/bin/$s" "${args[@]}"
   fi
   socat_port[$s]=$(port)
-  start "${socat_port[$s]}" socat "TCP-LISTEN:${socat_port[$s]},bind=127.0.0.1,fork,reuseaddr" \
+  start "${socat_port[$s]}" socat "TCP-LISTEN:${socat_port[$s]},bind=127.0.0.1,fork,reuseaddr,backlog=64" \
     "EXEC:$root/bin/$s${args[*]:+ ${args[*]}}"
 done
 
