@@ -1,5 +1,6 @@
 // quavd internals shared by the launch and the handler: the script output
-// held while its input is written, and the buffer that output passes through.
+// held while its input is written, the buffer that output passes through,
+// and the script's time limits.
 #pragma once
 
 #include <cstddef>
@@ -31,11 +32,8 @@ void reset_hold();
 // Milliseconds of the monotonic clock.
 long long monotonic_ms();
 
-// The script's time limits, in monotonic_ms; 0 when none is set. At
-// script_term_at it gets SIGTERM, at script_kill_at SIGKILL and its output
-// is no longer waited for.
-extern long long script_term_at;
-extern long long script_kill_at;
+// How long a script has between SIGTERM and SIGKILL; its output is no
+// longer waited for after that either.
 constexpr long long SCRIPT_KILL_GRACE_MS = 5000;
 
 // Sends the script whatever signal is due; the run limit's SIGTERM is logged.

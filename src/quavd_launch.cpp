@@ -23,9 +23,6 @@ int spill_fd = -1;
 bool child_out_eof = false;
 char io_buffer[64 * 1024];
 
-long long script_term_at = 0;
-long long script_kill_at = 0;
-
 void close_fd(int &fd) {
   if (fd > 0) ::close(fd);
   fd = 0;
@@ -42,8 +39,11 @@ namespace {
 bool spill_started = false;
 bool spill_broken = false;
 
-// The script's time limits: what was sent so far, whether the pending
+// The script's time limits, in monotonic_ms (0: none): when it gets
+// SIGTERM and when SIGKILL; what was sent so far, whether the pending
 // SIGTERM is the run limit's, and the peer name for its log line.
+long long script_term_at = 0;
+long long script_kill_at = 0;
 int script_signalled = 0;
 bool term_for_run_limit = false;
 bool run_limit_hit = false;
