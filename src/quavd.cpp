@@ -1,7 +1,9 @@
 // quavd start-up: the server settings, the command line and the usage text.
 #include "quavd.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,8 +80,22 @@ void ensure_std_fds() {
   }
 }
 
+void keep_inherited_fds_from_scripts() {
+  if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+  // Kernels without the flag: mark each open descriptor in turn.
+  DIR *d = ::opendir("/proc/self/fd");
+  if (d == nullptr) return;
+  while (dirent *e = ::readdir(d)) {
+    int fd = std::atoi(e->d_name);
+    if (fd >= 3 && fd != ::dirfd(d)) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+  }
+  ::closedir(d);
+}
+
 int quavd_main(int argc, char **argv) {
   ensure_std_fds();
+  // Whatever the starter left open must not reach the scripts.
+  keep_inherited_fds_from_scripts();
   server_root = ".";
   server_port = 8001;
 

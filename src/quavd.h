@@ -57,6 +57,8 @@ void set_debug(const char *text);
 int read_limit(char option, const char *text, int most);
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed.
 void ensure_std_fds();
+// Marks every descriptor from 3 up close-on-exec: inherited ones included.
+void keep_inherited_fds_from_scripts();
 
 // Listener.
 void standalone_main();

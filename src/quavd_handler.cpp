@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include "log.h"
 #include "quavd_internal.h"
@@ -273,6 +274,42 @@ void linger_before_close(int connection) {
   }
 }
 
+// Environment entries that would let a client run code of its own before
+// the script's first line, or change how the script's shell reads it.
+struct unsafe_env_name {
+  const char *name;
+  bool prefix;  // every name that begins with it
+};
+constexpr unsafe_env_name unsafe_env_names[] = {
+    {"BASH_FUNC_", true},       // bash imports these as shell functions
+    {"LD_", true},              // the dynamic loader: preloads, audit modules, paths
+    {"BASH_ENV", false},        // a file bash runs before a script
+    {"ENV", false},             // the same for sh in POSIX mode
+    {"SHELLOPTS", false},       // bash options such as xtrace, with PS4 below
+    {"BASHOPTS", false},        // bash shopt options
+    {"PS4", false},             // expanded, command substitutions and all, by xtrace
+    {"GLIBC_TUNABLES", false},  // C library tunables, parsed before main
+    {"IFS", false},             // how a shell splits words
+};
+
+// True when the entry may reach the script; its name is the text before
+// the first '=' (all of it without one).
+bool env_entry_safe(std::string_view entry) {
+  std::string_view name = entry.substr(0, entry.find('='));
+  for (const unsafe_env_name &u : unsafe_env_names) {
+    if (u.prefix ? name.starts_with(u.name) : name == u.name) return false;
+  }
+  return true;
+}
+
+void log_env_dropped(std::string_view entry, const char *peer_name) {
+  std::string_view name = entry.substr(0, entry.find('='));
+  char message[2048 + 32];
+  format_bounded(message, sizeof message, "env entry %.*s from %s dropped", static_cast<int>(name.size()),
+                 name.data(), peer_name);
+  log_error(message);
+}
+
 void log_timed_out(const char *peer_name) {
   char message[1024 + 32];
   format_bounded(message, sizeof message, "connection from %s timed out", peer_name);
@@ -366,6 +403,10 @@ int quav(int connection, const sockaddr_in * /*peer*/, const char *peer_name) {
               reply(out, "502 No Cmd specified\r\n");
               running = false;
               result = -1;
+            } else if (child_pid != 0) {
+              // The replies and log lines to come name the script that
+              // runs, not this later text.
+              reply_quoted(out, "101 Cmd accepted '%s'\r\n", arg);
             } else if (char *copy = strdup(arg); copy == nullptr) {
               reply(out, "502 Cmd failed\r\n");
               running = false;
@@ -399,6 +440,9 @@ int quav(int connection, const sockaddr_in * /*peer*/, const char *peer_name) {
         if (len == 1 && line[0] == '.') {
           reply(out, "100 Env accepted\r\n");
           quav_state = STATE_COMMAND;
+        } else if (len > 0 && !env_entry_safe(line)) {
+          // Dropped without a word on the wire; it takes no place.
+          log_env_dropped(line, peer_name);
         } else if (len > 0 && add_env(line) != 0) {
           reply_quoted(out, "501 Environment full '%s'\r\n", line);
           running = false;
