@@ -522,6 +522,9 @@ void soak(const std::vector<section> &all) {
   }
   EXPECT_EQ(r.daemon()->zombie_children(), 0);
   EXPECT_TRUE(r.settled());
+#if defined(__SANITIZE_ADDRESS__)
+  rss_at_100 = -1;  // the sanitizer's quarantine grows on purpose
+#endif
   if (rss_at_100 > 0 && std::getenv("QUAVD_SOAK_NO_RSS") == nullptr) {
     EXPECT_LE(rss_kib(r.daemon()->pid), rss_at_100 + 512) << "resident memory grew";
   }
