@@ -21,6 +21,8 @@ const char *find_fqdn(const hostent *entry) {
   char domain[1024];
   if (::getdomainname(domain, sizeof domain) != 0) domain[0] = '\0';
   domain[sizeof domain - 1] = '\0';
+  // Linux reports an unset domain as "(none)": a placeholder, not a name.
+  if (std::strcmp(domain, "(none)") == 0) domain[0] = '\0';
   format_bounded(fqdn, sizeof fqdn, "%s.%s", name, domain);
   return fqdn;
 }
