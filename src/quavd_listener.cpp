@@ -53,7 +53,7 @@ void pause_briefly() {
 // Accepts the next connection; -1 when there is none. A failure is logged,
 // but for an interruption or, on the concurrent loop's non-blocking socket,
 // no connection waiting.
-int accept_connection(sockaddr_in *peer) {
+int accept_connection(sockaddr_storage *peer) {
   socklen_t peer_len = sizeof *peer;
   int connection = ::accept4(server_socket, reinterpret_cast<sockaddr *>(peer), &peer_len,
                              SOCK_CLOEXEC);
@@ -70,7 +70,7 @@ int accept_connection(sockaddr_in *peer) {
 
 // Names the peer, applies the filter and either refuses the connection or
 // runs the dialogue on it; closes it in both cases.
-void serve_connection(int connection, const sockaddr_in *peer) {
+void serve_connection(int connection, const sockaddr *peer) {
   char peer_name[1024];
   map_sockaddr_to_name(peer, peer_name, sizeof peer_name);
   if (filter_source(peer, peer_name)) {
@@ -94,7 +94,7 @@ void reap_handlers() {
 }
 
 // Serves the connection in a process of its own, which ends with it.
-void start_handler(int connection, const sockaddr_in *peer, int sigchld_fd) {
+void start_handler(int connection, const sockaddr *peer, int sigchld_fd) {
   pid_t pid = ::fork();
   if (pid == 0) {
     // Only the listener holds the port: a daemon started anew can bind it
@@ -142,9 +142,9 @@ void serve_concurrently() {
       }
     }
     if (nfds == 2 && (fds[1].revents & POLLIN) != 0) {
-      sockaddr_in peer{};
+      sockaddr_storage peer{};
       int connection = accept_connection(&peer);
-      if (connection >= 0) start_handler(connection, &peer, sigchld_fd);
+      if (connection >= 0) start_handler(connection, reinterpret_cast<sockaddr *>(&peer), sigchld_fd);
     }
     if (pending_death) graceful_death();
   }
@@ -185,9 +185,9 @@ void standalone_main() {
     return;
   }
   while (server_alive) {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     int connection = accept_connection(&peer);
-    if (connection >= 0) serve_connection(connection, &peer);
+    if (connection >= 0) serve_connection(connection, reinterpret_cast<sockaddr *>(&peer));
     if (pending_death) graceful_death();
   }
 }

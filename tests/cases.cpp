@@ -20,6 +20,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <tuple>
 
 #include "harness.h"
 #include "quavd.h"
@@ -465,19 +466,51 @@ struct runner {
       EXPECT_EQ(std::string(ip_ntoa(a.s_addr)), w.at(0));
     } else if (fn == "suffix") {
       EXPECT_EQ(match_suffix(w.at(0).c_str(), w.at(1).c_str()), std::stoi(w.at(2)));
-    } else if (fn == "filter") {
-      // LOCAL PATTERN ADDRESS NAME DROP; the pattern "-" means none.
-      int saved_local = localhost_only;
-      char *saved_restrict = restrict_to;
-      std::string pattern = w.at(1);
+    } else if (fn == "peer") {
+      // LOCAL CONFIRM PATTERN ADDRESS REVERSE FORWARD NAME DROP [SIZE]: the
+      // peer name (in SIZE bytes, 1024 by default) and the filter's verdict
+      // under -L, -F and -r (- for none), the resolver answering REVERSE for
+      // the address and FORWARD, NAME=ADDRESS,..., for that one name (- for
+      // no answer).
+      static std::string reverse, forward;
+      reverse = w.at(4);
+      forward = w.at(5);
+      auto saved = std::tuple(reverse_lookup, forward_lookup, forward_free, localhost_only, forward_confirm, restrict_to);
+      reverse_lookup = [](const void *, socklen_t, int) -> hostent * {
+        static char *no_aliases[] = {nullptr};
+        static hostent entry;
+        entry = {reverse.data(), no_aliases, 0, 0, nullptr};
+        return reverse == "-" ? nullptr : &entry;
+      };
+      forward_lookup = [](const char *name, const char *, const addrinfo *, addrinfo **out) {
+        static sockaddr_storage addrs[4];
+        static addrinfo list[4];
+        std::size_t at = forward.find('=') + 1, n = 0;
+        if (forward.substr(0, at - 1) != name) return EAI_NONAME;
+        for (; at <= forward.size() && n < 4; ++n, at = std::min(forward.find(',', at), forward.size()) + 1) {
+          EXPECT_EQ(parse_address(forward.substr(at, forward.find(',', at) - at).c_str(), &addrs[n]), 0);
+          list[n] = {};
+          list[n].ai_addr = reinterpret_cast<sockaddr *>(&addrs[n]);
+          if (n > 0) list[n - 1].ai_next = &list[n];
+        }
+        *out = list;
+        return 0;
+      };
+      forward_free = [](addrinfo *) {};
       localhost_only = std::stoi(w.at(0));
+      forward_confirm = std::stoi(w.at(1));
+      std::string pattern = w.at(2);
       restrict_to = pattern == "-" ? nullptr : pattern.data();
-      sockaddr_in sa{};
-      sa.sin_family = AF_INET;
-      EXPECT_EQ(::inet_pton(AF_INET, w.at(2).c_str(), &sa.sin_addr), 1);
-      EXPECT_EQ(filter_source(&sa, w.at(3).c_str()), std::stoi(w.at(4)));
-      localhost_only = saved_local;
-      restrict_to = saved_restrict;
+      sockaddr_storage peer{};
+      EXPECT_EQ(parse_address(w.at(3).c_str(), &peer), 0);
+      char name[1025];
+      std::memset(name, 'Z', sizeof name);
+      std::size_t size = w.size() > 8 ? std::stoul(w[8]) : 1024;
+      map_sockaddr_to_name(reinterpret_cast<sockaddr *>(&peer), name, size);
+      EXPECT_EQ(std::string(name), w.at(6));
+      EXPECT_EQ(name[size], 'Z') << "written past the size";
+      EXPECT_EQ(filter_source(reinterpret_cast<sockaddr *>(&peer), name), std::stoi(w.at(7)));
+      std::tie(reverse_lookup, forward_lookup, forward_free, localhost_only, forward_confirm, restrict_to) = saved;
     } else {
       ADD_FAILURE() << "unknown directive " << fn;
     }

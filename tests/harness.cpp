@@ -395,7 +395,7 @@ std::string exchange(int port, const std::string &request, const exchange_option
 std::string loopback_peer_name() {
   sockaddr_in sa = loopback(0);
   char name[1024];
-  map_sockaddr_to_name(&sa, name, sizeof name);
+  map_sockaddr_to_name(reinterpret_cast<sockaddr *>(&sa), name, sizeof name);
   return name;
 }
 
