@@ -26,6 +26,7 @@ int debug = 0;
 int max_connections = 1;
 int idle_limit = 0;
 int run_limit = 0;
+sockaddr_storage listen_address = {};
 int forward_confirm = 0;
 
 namespace {
@@ -83,6 +84,7 @@ void usage(const char *program_name) {
                MAX_SECONDS);
   std::fprintf(stderr, "-T seconds : end a script still running that long (1 to %d)\n",
                MAX_SECONDS);
+  std::fprintf(stderr, "-b address : listen on this IPv4 or IPv6 address only (:: for all of both)\n");
   std::fprintf(stderr, "-F trust a peer's name only if it resolves back to the peer's address\n");
   std::exit(1);
 }
@@ -120,7 +122,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:F")) != -1) {
+  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:F")) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p': set_server_port(optarg); break;
@@ -135,6 +137,12 @@ int quavd_main(int argc, char **argv) {
       case 'c': max_connections = read_limit('c', optarg, MAX_CONNECTIONS); break;
       case 't': idle_limit = read_limit('t', optarg, MAX_SECONDS); break;
       case 'T': run_limit = read_limit('T', optarg, MAX_SECONDS); break;
+      case 'b':
+        if (parse_address(optarg, &listen_address) != 0) {
+          std::fprintf(stderr, "quavd: -b takes an IPv4 address or an IPv6 literal\n");
+          std::exit(1);
+        }
+        break;
       case 'F': forward_confirm = 1; break;
       default: usage(program_name);
     }

@@ -30,6 +30,8 @@ extern int max_connections;
 // Seconds a client may stay idle (-t) and a script may run (-T); 0: no limit.
 extern int idle_limit;
 extern int run_limit;
+// The one address to listen on (-b); family 0: every IPv4 address.
+extern sockaddr_storage listen_address;
 // Peer names count only when they resolve back to the peer's address (-F).
 extern int forward_confirm;
 
@@ -45,7 +47,7 @@ extern int in_port;
 
 // Listener state.
 extern int server_socket;
-extern sockaddr_in sa_server;
+extern sockaddr_storage sa_server;
 extern int server_alive;
 extern int pending_death;
 

@@ -24,7 +24,7 @@
 // Listener state
 
 int server_socket = -1;
-sockaddr_in sa_server = {};
+sockaddr_storage sa_server = {};
 int server_alive = 0;
 int pending_death = 0;
 
@@ -150,32 +150,50 @@ void serve_concurrently() {
   }
 }
 
-}  // namespace
-
-void standalone_main() {
-  server_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+// Opens, binds and listens: on every IPv4 address, or on -b's address.
+void open_server_socket() {
+  sa_server = listen_address;
+  if (sa_server.ss_family == 0) {
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&sa_server);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(INADDR_ANY);
+  }
+  const int family = sa_server.ss_family;
+  server_socket = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (server_socket == -1) {
     std::fprintf(stderr, "quavd: could not get tcp socket\n");
     std::perror("socket");
     final_death();
   }
-  int one = 1;
-  if (::setsockopt(server_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == -1) {
+  int one = 1, zero = 0;
+  // "::" takes IPv4 clients too, whatever the system's default.
+  if (::setsockopt(server_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == -1 ||
+      (family == AF_INET6 && ::setsockopt(server_socket, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero) == -1)) {
     std::fprintf(stderr, "quavd: could not set tcp socket option\n");
     std::perror("setsockopt");
     final_death();
   }
-  std::memset(&sa_server, 0, sizeof sa_server);
-  sa_server.sin_family = AF_INET;
-  sa_server.sin_addr.s_addr = htonl(INADDR_ANY);
-  sa_server.sin_port = htons(static_cast<std::uint16_t>(server_port & 0xFFFF));
-  if (::bind(server_socket, reinterpret_cast<sockaddr *>(&sa_server), sizeof sa_server) == -1) {
+  const auto port = htons(static_cast<std::uint16_t>(server_port & 0xFFFF));
+  socklen_t len = sizeof(sockaddr_in);
+  if (family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6 *>(&sa_server)->sin6_port = port;
+    len = sizeof(sockaddr_in6);
+  } else {
+    reinterpret_cast<sockaddr_in *>(&sa_server)->sin_port = port;
+  }
+  if (::bind(server_socket, reinterpret_cast<sockaddr *>(&sa_server), len) == -1) {
     std::fprintf(stderr, "quavd: could not bind tcp socket to port %d\n", server_port);
     std::perror("bind");
     final_death();
   }
   // Room for a full set of clients waiting while every handler is busy.
   (void)::listen(server_socket, max_connections > 5 ? max_connections : 5);
+}
+
+}  // namespace
+
+void standalone_main() {
+  open_server_socket();
   set_signals();
   if (log_pid() != 0) final_death();
 

@@ -122,7 +122,7 @@ struct runner {
 
   explicit runner(const section &s) : sec(s) {
     make_dirs(root);
-    vars = {{"ROOT", root}, {"TMP", tmp.path}, {"QUAVD", QUAVD_BINARY}, {"PEER", loopback_peer_name()},
+    vars = {{"ROOT", root}, {"TMP", tmp.path}, {"QUAVD", QUAVD_BINARY}, {"PEER", loopback_peer_name()}, {"PEER6", loopback_peer_name(true)},
             {"FREEPORT", std::to_string(free_port())}, {"VERSION", QUAVD_VERSION}, {"SRC", QUAVD_SOURCE_DIR}, {"BUILD", QUAVD_BUILD_DIR}};
 #ifdef QUAV_BINARY
     vars["QUAV"] = QUAV_BINARY;
@@ -270,6 +270,12 @@ struct runner {
       int port = ntohs(sa.sin_port);
       vars[d.word == "busyport" ? "BUSYPORT" : "STUCKPORT"] = std::to_string(port);
       if (d.word == "stuckport") fillers.push_back(std::make_unique<client>(port));
+    } else if (d.word == "need" && w.at(0) == "ipv6") {
+      int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in6 sa{AF_INET6, 0, 0, in6addr_loopback, 0};
+      bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+      if (fd >= 0) ::close(fd);
+      if (!bound) GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
     } else if (d.word == "need") {
       if (!file_exists(w.at(0))) GTEST_SKIP() << w[0] << " is not installed";
     } else if (d.word == "nofdcheck") {

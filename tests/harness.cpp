@@ -392,10 +392,11 @@ std::string exchange(int port, const std::string &request, const exchange_option
                                        << ::testing::PrintToString(want.substr(i, 60));
 }
 
-std::string loopback_peer_name() {
+std::string loopback_peer_name(bool v6) {
   sockaddr_in sa = loopback(0);
+  sockaddr_in6 sa6{AF_INET6, 0, 0, in6addr_loopback, 0};
   char name[1024];
-  map_sockaddr_to_name(reinterpret_cast<sockaddr *>(&sa), name, sizeof name);
+  map_sockaddr_to_name(v6 ? reinterpret_cast<sockaddr *>(&sa6) : reinterpret_cast<sockaddr *>(&sa), name, sizeof name);
   return name;
 }
 

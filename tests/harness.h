@@ -114,8 +114,9 @@ bool wait_until(Pred pred, std::chrono::milliseconds timeout = 5s) {
 // difference.
 ::testing::AssertionResult same(const std::string &got, const std::string &want);
 
-// The name the daemon logs for a client on 127.0.0.1, found as it finds it.
-std::string loopback_peer_name();
+// The name the daemon logs for a client on 127.0.0.1 (or ::1), found as it
+// finds it.
+std::string loopback_peer_name(bool v6 = false);
 
 // The message of a local log line "[<ctime text>] message", or nothing
 // when the line does not have that form.
