@@ -27,6 +27,7 @@ int max_connections = 1;
 int idle_limit = 0;
 int run_limit = 0;
 sockaddr_storage listen_address = {};
+int listen_options_given = 0;
 int forward_confirm = 0;
 
 namespace {
@@ -125,7 +126,10 @@ int quavd_main(int argc, char **argv) {
   while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:F")) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
-      case 'p': set_server_port(optarg); break;
+      case 'p':
+        set_server_port(optarg);
+        listen_options_given = 1;
+        break;
       case 'r':
         std::free(restrict_to);
         restrict_to = strdup(optarg);
@@ -142,6 +146,7 @@ int quavd_main(int argc, char **argv) {
           std::fprintf(stderr, "quavd: -b takes an IPv4 address or an IPv6 literal\n");
           std::exit(1);
         }
+        listen_options_given = 1;
         break;
       case 'F': forward_confirm = 1; break;
       default: usage(program_name);

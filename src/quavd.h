@@ -32,6 +32,8 @@ extern int idle_limit;
 extern int run_limit;
 // The one address to listen on (-b); family 0: every IPv4 address.
 extern sockaddr_storage listen_address;
+// Set when -p or -b was given: a socket handed over makes them moot.
+extern int listen_options_given;
 // Peer names count only when they resolve back to the peer's address (-F).
 extern int forward_confirm;
 

@@ -150,6 +150,30 @@ void serve_concurrently() {
   }
 }
 
+// The listening socket a service manager handed over: descriptor 3, when
+// LISTEN_PID is this process and LISTEN_FDS is 1, and only if it is a
+// listening TCP socket. -1 otherwise.
+int handed_socket() {
+  const char *pid = std::getenv("LISTEN_PID");
+  const char *fds = std::getenv("LISTEN_FDS");
+  char own[32];
+  format_bounded(own, sizeof own, "%ld", static_cast<long>(::getpid()));
+  if (pid == nullptr || fds == nullptr || std::strcmp(pid, own) != 0 || std::strcmp(fds, "1") != 0)
+    return -1;
+  int type = 0, listening = 0, domain = 0;
+  socklen_t len = sizeof(int);
+  if (::getsockopt(3, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM ||
+      ::getsockopt(3, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || listening == 0 ||
+      ::getsockopt(3, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0 || (domain != AF_INET && domain != AF_INET6))
+    return -1;
+  // Start-up marked it already; scripts must never hold the port.
+  ::fcntl(3, F_SETFD, FD_CLOEXEC);
+  // Service managers hand it over non-blocking; the one-at-a-time loop
+  // waits in accept.
+  ::fcntl(3, F_SETFL, ::fcntl(3, F_GETFL) & ~O_NONBLOCK);
+  return 3;
+}
+
 // Opens, binds and listens: on every IPv4 address, or on -b's address.
 void open_server_socket() {
   sa_server = listen_address;
@@ -193,7 +217,12 @@ void open_server_socket() {
 }  // namespace
 
 void standalone_main() {
-  open_server_socket();
+  server_socket = handed_socket();
+  if (server_socket < 0) {
+    open_server_socket();
+  } else if (listen_options_given) {
+    log_error("listening socket handed over by the service manager; -p and -b ignored");
+  }
   set_signals();
   if (log_pid() != 0) final_death();
 
