@@ -87,6 +87,7 @@ void usage(const char *program_name) {
                MAX_SECONDS);
   std::fprintf(stderr, "-b address : listen on this IPv4 or IPv6 address only (:: for all of both)\n");
   std::fprintf(stderr, "-F trust a peer's name only if it resolves back to the peer's address\n");
+  std::fprintf(stderr, "-V print the version\n");
   std::exit(1);
 }
 
@@ -123,7 +124,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:F")) != -1) {
+  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FV")) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p':
@@ -149,6 +150,9 @@ int quavd_main(int argc, char **argv) {
         listen_options_given = 1;
         break;
       case 'F': forward_confirm = 1; break;
+      case 'V':
+        std::printf("quavd %s\n", QUAVD_VERSION);
+        std::exit(0);
       default: usage(program_name);
     }
   }
