@@ -55,8 +55,6 @@ struct daemon_proc {
   std::string binary = QUAVD_BINARY;
   std::string root;
   std::string err_path;         // its standard error
-  std::vector<int> closed_std;  // standard descriptors closed at its start
-  int inherit_up_to = 0;        // it inherits /dev/null on 3..this
   ~daemon_proc();
   // "-p <free port>" and the extra options, in root; waits for the pid
   // file. The words of $QUAVD_WRAPPER (a memory checker) go first.
