@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0, "socketpair");
   std::thread peer(client, sv[1], data, size);
   sockaddr_in addr{};
-  (void)quav(sv[0], &addr, "fuzz.peer");
+  (void)quav(sv[0], reinterpret_cast<sockaddr *>(&addr), "fuzz.peer");
   ::close(sv[0]);  // as the listener does after the handler
   peer.join();
 

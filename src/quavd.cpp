@@ -1,6 +1,7 @@
 // quavd start-up: the server settings, the command line and the usage text.
 #include "quavd.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
@@ -25,6 +26,9 @@ int debug = 0;
 int max_connections = 1;
 int idle_limit = 0;
 int run_limit = 0;
+sockaddr_storage listen_address = {};
+int listen_options_given = 0;
+int forward_confirm = 0;
 
 namespace {
 
@@ -53,6 +57,20 @@ int read_limit(char option, const char *text, int most) {
   return static_cast<int>(value);
 }
 
+int parse_address(const char *text, sockaddr_storage *out) {
+  *out = {};
+  auto *v4 = reinterpret_cast<sockaddr_in *>(out);
+  auto *v6 = reinterpret_cast<sockaddr_in6 *>(out);
+  if (::inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+  } else if (::inet_pton(AF_INET6, text, &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+  } else {
+    return -1;
+  }
+  return 0;
+}
+
 void usage(const char *program_name) {
   std::fprintf(stderr, "Usage: %s [-d directory] { -r pattern | -L } [-l] \n", program_name);
   std::fprintf(stderr, "-d directory : specify an alternate directory\n");
@@ -67,6 +85,9 @@ void usage(const char *program_name) {
                MAX_SECONDS);
   std::fprintf(stderr, "-T seconds : end a script still running that long (1 to %d)\n",
                MAX_SECONDS);
+  std::fprintf(stderr, "-b address : listen on this IPv4 or IPv6 address only (:: for all of both)\n");
+  std::fprintf(stderr, "-F trust a peer's name only if it resolves back to the peer's address\n");
+  std::fprintf(stderr, "-V print the version\n");
   std::exit(1);
 }
 
@@ -103,10 +124,13 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:")) != -1) {
+  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FV")) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
-      case 'p': set_server_port(optarg); break;
+      case 'p':
+        set_server_port(optarg);
+        listen_options_given = 1;
+        break;
       case 'r':
         std::free(restrict_to);
         restrict_to = strdup(optarg);
@@ -118,6 +142,17 @@ int quavd_main(int argc, char **argv) {
       case 'c': max_connections = read_limit('c', optarg, MAX_CONNECTIONS); break;
       case 't': idle_limit = read_limit('t', optarg, MAX_SECONDS); break;
       case 'T': run_limit = read_limit('T', optarg, MAX_SECONDS); break;
+      case 'b':
+        if (parse_address(optarg, &listen_address) != 0) {
+          std::fprintf(stderr, "quavd: -b takes an IPv4 address or an IPv6 literal\n");
+          std::exit(1);
+        }
+        listen_options_given = 1;
+        break;
+      case 'F': forward_confirm = 1; break;
+      case 'V':
+        std::printf("quavd %s\n", QUAVD_VERSION);
+        std::exit(0);
       default: usage(program_name);
     }
   }

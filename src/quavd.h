@@ -5,6 +5,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -29,6 +30,12 @@ extern int max_connections;
 // Seconds a client may stay idle (-t) and a script may run (-T); 0: no limit.
 extern int idle_limit;
 extern int run_limit;
+// The one address to listen on (-b); family 0: every IPv4 address.
+extern sockaddr_storage listen_address;
+// Set when -p or -b was given: a socket handed over makes them moot.
+extern int listen_options_given;
+// Peer names count only when they resolve back to the peer's address (-F).
+extern int forward_confirm;
 
 // Request state of the connection being served; reset after every one.
 extern int quav_state;
@@ -42,7 +49,7 @@ extern int in_port;
 
 // Listener state.
 extern int server_socket;
-extern sockaddr_in sa_server;
+extern sockaddr_storage sa_server;
 extern int server_alive;
 extern int pending_death;
 
@@ -55,6 +62,9 @@ void set_debug(const char *text);
 // Reads the value of -c, -t or -T: a plain decimal number from 1 to most.
 // Anything else ends the process with a line naming the option and range.
 int read_limit(char option, const char *text, int most);
+// Reads an IPv4 dotted address or an IPv6 literal into the record (family
+// and address, port 0); -1 when the text is neither.
+int parse_address(const char *text, sockaddr_storage *out);
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed.
 void ensure_std_fds();
 // Marks every descriptor from 3 up close-on-exec: inherited ones included.
@@ -66,14 +76,20 @@ void set_signals();
 [[noreturn]] void final_death();
 void graceful_death();
 
-// Peer naming and the access filter.
-void map_sockaddr_to_name(const sockaddr_in *peer, char *dest, std::size_t size);
+// Peer naming and the access filter. The peer record is an IPv4 or IPv6
+// one; an IPv4-mapped IPv6 address counts as the IPv4 address it carries.
+void map_sockaddr_to_name(const sockaddr *peer, char *dest, std::size_t size);
 const char *find_fqdn(const hostent *entry);
-int filter_source(const sockaddr_in *peer, const char *peer_name);
+int filter_source(const sockaddr *peer, const char *peer_name);
 int match_suffix(const char *text, const char *suffix);
+// The resolver calls of naming, so that tests can supply the answers.
+extern hostent *(*reverse_lookup)(const void *addr, socklen_t len, int type);
+extern int (*forward_lookup)(const char *name, const char *service, const addrinfo *hints,
+                             addrinfo **result);
+extern void (*forward_free)(addrinfo *list);
 
 // Request protocol.
-int quav(int connection, const sockaddr_in *peer, const char *peer_name);
+int quav(int connection, const sockaddr *peer, const char *peer_name);
 int add_env(const char *text);
 void free_env();
 

@@ -336,7 +336,7 @@ void free_env() {
   env[0] = nullptr;
 }
 
-int quav(int connection, const sockaddr_in * /*peer*/, const char *peer_name) {
+int quav(int connection, const sockaddr * /*peer*/, const char *peer_name) {
   // Lines are read without a stream, so that the wait for the client's
   // bytes can be bounded; replies go through a stream whose writes are.
   line_reader in{duplicate(connection)};

@@ -24,7 +24,7 @@
 // Listener state
 
 int server_socket = -1;
-sockaddr_in sa_server = {};
+sockaddr_storage sa_server = {};
 int server_alive = 0;
 int pending_death = 0;
 
@@ -53,7 +53,7 @@ void pause_briefly() {
 // Accepts the next connection; -1 when there is none. A failure is logged,
 // but for an interruption or, on the concurrent loop's non-blocking socket,
 // no connection waiting.
-int accept_connection(sockaddr_in *peer) {
+int accept_connection(sockaddr_storage *peer) {
   socklen_t peer_len = sizeof *peer;
   int connection = ::accept4(server_socket, reinterpret_cast<sockaddr *>(peer), &peer_len,
                              SOCK_CLOEXEC);
@@ -70,7 +70,7 @@ int accept_connection(sockaddr_in *peer) {
 
 // Names the peer, applies the filter and either refuses the connection or
 // runs the dialogue on it; closes it in both cases.
-void serve_connection(int connection, const sockaddr_in *peer) {
+void serve_connection(int connection, const sockaddr *peer) {
   char peer_name[1024];
   map_sockaddr_to_name(peer, peer_name, sizeof peer_name);
   if (filter_source(peer, peer_name)) {
@@ -94,7 +94,7 @@ void reap_handlers() {
 }
 
 // Serves the connection in a process of its own, which ends with it.
-void start_handler(int connection, const sockaddr_in *peer, int sigchld_fd) {
+void start_handler(int connection, const sockaddr *peer, int sigchld_fd) {
   pid_t pid = ::fork();
   if (pid == 0) {
     // Only the listener holds the port: a daemon started anew can bind it
@@ -142,40 +142,87 @@ void serve_concurrently() {
       }
     }
     if (nfds == 2 && (fds[1].revents & POLLIN) != 0) {
-      sockaddr_in peer{};
+      sockaddr_storage peer{};
       int connection = accept_connection(&peer);
-      if (connection >= 0) start_handler(connection, &peer, sigchld_fd);
+      if (connection >= 0) start_handler(connection, reinterpret_cast<sockaddr *>(&peer), sigchld_fd);
     }
     if (pending_death) graceful_death();
   }
 }
 
-}  // namespace
+// The listening socket a service manager handed over: descriptor 3, when
+// LISTEN_PID is this process and LISTEN_FDS is 1, and only if it is a
+// listening TCP socket. -1 otherwise.
+int handed_socket() {
+  const char *pid = std::getenv("LISTEN_PID");
+  const char *fds = std::getenv("LISTEN_FDS");
+  char own[32];
+  format_bounded(own, sizeof own, "%ld", static_cast<long>(::getpid()));
+  if (pid == nullptr || fds == nullptr || std::strcmp(pid, own) != 0 || std::strcmp(fds, "1") != 0)
+    return -1;
+  int type = 0, listening = 0, domain = 0;
+  socklen_t len = sizeof(int);
+  if (::getsockopt(3, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM ||
+      ::getsockopt(3, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || listening == 0 ||
+      ::getsockopt(3, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0 || (domain != AF_INET && domain != AF_INET6))
+    return -1;
+  // Start-up marked it already; scripts must never hold the port.
+  ::fcntl(3, F_SETFD, FD_CLOEXEC);
+  // Service managers hand it over non-blocking; the one-at-a-time loop
+  // waits in accept.
+  ::fcntl(3, F_SETFL, ::fcntl(3, F_GETFL) & ~O_NONBLOCK);
+  return 3;
+}
 
-void standalone_main() {
-  server_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+// Opens, binds and listens: on every IPv4 address, or on -b's address.
+void open_server_socket() {
+  sa_server = listen_address;
+  if (sa_server.ss_family == 0) {
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&sa_server);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(INADDR_ANY);
+  }
+  const int family = sa_server.ss_family;
+  server_socket = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (server_socket == -1) {
     std::fprintf(stderr, "quavd: could not get tcp socket\n");
     std::perror("socket");
     final_death();
   }
-  int one = 1;
-  if (::setsockopt(server_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == -1) {
+  int one = 1, zero = 0;
+  // "::" takes IPv4 clients too, whatever the system's default.
+  if (::setsockopt(server_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == -1 ||
+      (family == AF_INET6 && ::setsockopt(server_socket, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero) == -1)) {
     std::fprintf(stderr, "quavd: could not set tcp socket option\n");
     std::perror("setsockopt");
     final_death();
   }
-  std::memset(&sa_server, 0, sizeof sa_server);
-  sa_server.sin_family = AF_INET;
-  sa_server.sin_addr.s_addr = htonl(INADDR_ANY);
-  sa_server.sin_port = htons(static_cast<std::uint16_t>(server_port & 0xFFFF));
-  if (::bind(server_socket, reinterpret_cast<sockaddr *>(&sa_server), sizeof sa_server) == -1) {
+  const auto port = htons(static_cast<std::uint16_t>(server_port & 0xFFFF));
+  socklen_t len = sizeof(sockaddr_in);
+  if (family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6 *>(&sa_server)->sin6_port = port;
+    len = sizeof(sockaddr_in6);
+  } else {
+    reinterpret_cast<sockaddr_in *>(&sa_server)->sin_port = port;
+  }
+  if (::bind(server_socket, reinterpret_cast<sockaddr *>(&sa_server), len) == -1) {
     std::fprintf(stderr, "quavd: could not bind tcp socket to port %d\n", server_port);
     std::perror("bind");
     final_death();
   }
   // Room for a full set of clients waiting while every handler is busy.
   (void)::listen(server_socket, max_connections > 5 ? max_connections : 5);
+}
+
+}  // namespace
+
+void standalone_main() {
+  server_socket = handed_socket();
+  if (server_socket < 0) {
+    open_server_socket();
+  } else if (listen_options_given) {
+    log_error("listening socket handed over by the service manager; -p and -b ignored");
+  }
   set_signals();
   if (log_pid() != 0) final_death();
 
@@ -185,9 +232,9 @@ void standalone_main() {
     return;
   }
   while (server_alive) {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     int connection = accept_connection(&peer);
-    if (connection >= 0) serve_connection(connection, &peer);
+    if (connection >= 0) serve_connection(connection, reinterpret_cast<sockaddr *>(&peer));
     if (pending_death) graceful_death();
   }
 }

@@ -1,6 +1,8 @@
 // Started by the daemon in the tests in place of a script: prints the
-// argument vector, the environment and every input byte it was given, so
-// that a test can compare them with what the client sent.
+// argument vector, the environment, every input byte it was given and any
+// descriptor from 3 up that it holds, so that a test can compare them with
+// what the client sent.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +22,7 @@ int main(int argc, char **argv) {
     input.append(buf, static_cast<std::size_t>(got));
   }
   text += "in(" + std::to_string(input.size()) + ")=" + input + "\n";
+  for (int fd = 3; fd < 1024; ++fd) text += ::fcntl(fd, F_GETFD) != -1 ? "fd " + std::to_string(fd) + " open\n" : "";
   std::size_t done = 0;
   while (done < text.size()) {
     ssize_t w = ::write(1, text.data() + done, text.size() - done);

@@ -20,6 +20,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <tuple>
 
 #include "harness.h"
 #include "quavd.h"
@@ -122,7 +123,7 @@ struct runner {
 
   explicit runner(const section &s) : sec(s) {
     make_dirs(root);
-    vars = {{"ROOT", root}, {"TMP", tmp.path}, {"QUAVD", QUAVD_BINARY}, {"PEER", loopback_peer_name()},
+    vars = {{"ROOT", root}, {"TMP", tmp.path}, {"QUAVD", QUAVD_BINARY}, {"PEER", loopback_peer_name()}, {"PEER6", loopback_peer_name(true)},
             {"FREEPORT", std::to_string(free_port())}, {"VERSION", QUAVD_VERSION}, {"SRC", QUAVD_SOURCE_DIR}, {"BUILD", QUAVD_BUILD_DIR}};
 #ifdef QUAV_BINARY
     vars["QUAV"] = QUAV_BINARY;
@@ -270,6 +271,12 @@ struct runner {
       int port = ntohs(sa.sin_port);
       vars[d.word == "busyport" ? "BUSYPORT" : "STUCKPORT"] = std::to_string(port);
       if (d.word == "stuckport") fillers.push_back(std::make_unique<client>(port));
+    } else if (d.word == "need" && w.at(0) == "ipv6") {
+      int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in6 sa{AF_INET6, 0, 0, in6addr_loopback, 0};
+      bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+      if (fd >= 0) ::close(fd);
+      if (!bound) GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
     } else if (d.word == "need") {
       if (!file_exists(w.at(0))) GTEST_SKIP() << w[0] << " is not installed";
     } else if (d.word == "nofdcheck") {
@@ -466,19 +473,51 @@ struct runner {
       EXPECT_EQ(std::string(ip_ntoa(a.s_addr)), w.at(0));
     } else if (fn == "suffix") {
       EXPECT_EQ(match_suffix(w.at(0).c_str(), w.at(1).c_str()), std::stoi(w.at(2)));
-    } else if (fn == "filter") {
-      // LOCAL PATTERN ADDRESS NAME DROP; the pattern "-" means none.
-      int saved_local = localhost_only;
-      char *saved_restrict = restrict_to;
-      std::string pattern = w.at(1);
+    } else if (fn == "peer") {
+      // LOCAL CONFIRM PATTERN ADDRESS REVERSE FORWARD NAME DROP [SIZE]: the
+      // peer name (in SIZE bytes, 1024 by default) and the filter's verdict
+      // under -L, -F and -r (- for none), the resolver answering REVERSE for
+      // the address and FORWARD, NAME=ADDRESS,..., for that one name (- for
+      // no answer).
+      static std::string reverse, forward;
+      reverse = w.at(4);
+      forward = w.at(5);
+      auto saved = std::tuple(reverse_lookup, forward_lookup, forward_free, localhost_only, forward_confirm, restrict_to);
+      reverse_lookup = [](const void *, socklen_t, int) -> hostent * {
+        static char *no_aliases[] = {nullptr};
+        static hostent entry;
+        entry = {reverse.data(), no_aliases, 0, 0, nullptr};
+        return reverse == "-" ? nullptr : &entry;
+      };
+      forward_lookup = [](const char *name, const char *, const addrinfo *, addrinfo **out) {
+        static sockaddr_storage addrs[4];
+        static addrinfo list[4];
+        std::size_t at = forward.find('=') + 1, n = 0;
+        if (forward.substr(0, at - 1) != name) return EAI_NONAME;
+        for (; at <= forward.size() && n < 4; ++n, at = std::min(forward.find(',', at), forward.size()) + 1) {
+          EXPECT_EQ(parse_address(forward.substr(at, forward.find(',', at) - at).c_str(), &addrs[n]), 0);
+          list[n] = {};
+          list[n].ai_addr = reinterpret_cast<sockaddr *>(&addrs[n]);
+          if (n > 0) list[n - 1].ai_next = &list[n];
+        }
+        *out = list;
+        return 0;
+      };
+      forward_free = [](addrinfo *) {};
       localhost_only = std::stoi(w.at(0));
+      forward_confirm = std::stoi(w.at(1));
+      std::string pattern = w.at(2);
       restrict_to = pattern == "-" ? nullptr : pattern.data();
-      sockaddr_in sa{};
-      sa.sin_family = AF_INET;
-      EXPECT_EQ(::inet_pton(AF_INET, w.at(2).c_str(), &sa.sin_addr), 1);
-      EXPECT_EQ(filter_source(&sa, w.at(3).c_str()), std::stoi(w.at(4)));
-      localhost_only = saved_local;
-      restrict_to = saved_restrict;
+      sockaddr_storage peer{};
+      EXPECT_EQ(parse_address(w.at(3).c_str(), &peer), 0);
+      char name[1025];
+      std::memset(name, 'Z', sizeof name);
+      std::size_t size = w.size() > 8 ? std::stoul(w[8]) : 1024;
+      map_sockaddr_to_name(reinterpret_cast<sockaddr *>(&peer), name, size);
+      EXPECT_EQ(std::string(name), w.at(6));
+      EXPECT_EQ(name[size], 'Z') << "written past the size";
+      EXPECT_EQ(filter_source(reinterpret_cast<sockaddr *>(&peer), name), std::stoi(w.at(7)));
+      std::tie(reverse_lookup, forward_lookup, forward_free, localhost_only, forward_confirm, restrict_to) = saved;
     } else {
       ADD_FAILURE() << "unknown directive " << fn;
     }

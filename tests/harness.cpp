@@ -257,14 +257,11 @@ bool daemon_proc::start_raw(const std::vector<std::string> &options, const std::
     int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int null_fd = ::open("/dev/null", O_RDWR);
     ::dup2(err, 2);
-    int top = inherit_up_to > 2 ? inherit_up_to : 1;
-    for (int fd = 0; fd <= top; ++fd) {
-      if (fd != 2) ::dup2(null_fd, fd);
-    }
+    ::dup2(null_fd, 0);
+    ::dup2(null_fd, 1);
     // Nothing else of the test process reaches the daemon: its descriptors
     // are counted.
-    ::close_range(static_cast<unsigned>(top + 1 > 3 ? top + 1 : 3), ~0U, 0);
-    for (int fd : closed_std) ::close(fd);
+    ::close_range(3, ~0U, 0);
     if (::chdir(dir.c_str()) != 0) ::_exit(126);
   });
   // The pid file is written once the socket listens. Probing with a
@@ -392,10 +389,11 @@ std::string exchange(int port, const std::string &request, const exchange_option
                                        << ::testing::PrintToString(want.substr(i, 60));
 }
 
-std::string loopback_peer_name() {
+std::string loopback_peer_name(bool v6) {
   sockaddr_in sa = loopback(0);
+  sockaddr_in6 sa6{AF_INET6, 0, 0, in6addr_loopback, 0};
   char name[1024];
-  map_sockaddr_to_name(&sa, name, sizeof name);
+  map_sockaddr_to_name(v6 ? reinterpret_cast<sockaddr *>(&sa6) : reinterpret_cast<sockaddr *>(&sa), name, sizeof name);
   return name;
 }
 

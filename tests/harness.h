@@ -55,8 +55,6 @@ struct daemon_proc {
   std::string binary = QUAVD_BINARY;
   std::string root;
   std::string err_path;         // its standard error
-  std::vector<int> closed_std;  // standard descriptors closed at its start
-  int inherit_up_to = 0;        // it inherits /dev/null on 3..this
   ~daemon_proc();
   // "-p <free port>" and the extra options, in root; waits for the pid
   // file. The words of $QUAVD_WRAPPER (a memory checker) go first.
@@ -114,8 +112,9 @@ bool wait_until(Pred pred, std::chrono::milliseconds timeout = 5s) {
 // difference.
 ::testing::AssertionResult same(const std::string &got, const std::string &want);
 
-// The name the daemon logs for a client on 127.0.0.1, found as it finds it.
-std::string loopback_peer_name();
+// The name the daemon logs for a client on 127.0.0.1 (or ::1), found as it
+// finds it.
+std::string loopback_peer_name(bool v6 = false);
 
 // The message of a local log line "[<ctime text>] message", or nothing
 // when the line does not have that form.

@@ -1,15 +1,9 @@
 // The client where the case tables cannot reach: input cut into lines
-// across reads, every byte as an argument, and an IPv6 daemon.
-#include <arpa/inet.h>
+// across reads.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <sstream>
-#include <thread>
 
 #include "harness.h"
 #include "quav_encode.h"
@@ -50,78 +44,5 @@ TEST(ClientInputLines, DataArrivesWithoutItsLineFeeds) {
   }
 }
 
-#ifdef QUAV_BINARY
-
-struct served_root : harness::served_root {
-  explicit served_root(const std::vector<std::string> &options = {"-l"}) : harness::served_root(options) {
-    reporter("bin/argv");
-  }
-};
-
-// The reporting program's lines for these arguments, each shell-escaped.
-std::string argv_report(const std::vector<std::string> &words) {
-  std::string text = "argc=" + std::to_string(words.size()) + "\nargv[0]=" + words[0].substr(words[0].rfind('/') + 1) + "\n";
-  for (std::size_t i = 1; i < words.size(); ++i) {
-    text += "argv[" + std::to_string(i) + "]=";
-    for (char c : words[i]) text += std::string(std::strchr("&;`'\"|*?~<>^()[]{}$\\", c) != nullptr ? "\\" : "") + c;
-    text += "\n";
-  }
-  return text;
-}
-
-TEST(ClientEndToEnd, EveryByteArrivesInAnArgument) {
-  served_root root;
-  std::string all;
-  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
-  run_result r = run_program({QUAV_BINARY, "-p", std::to_string(root.port()), "bin/argv", all}, "");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, argv_report({"bin/argv", all}) + "in(0)=\n");
-}
-
-// A loopback listener (backlog 0) on a free port; -1 when the family has none.
-// Its accept, and reads on what it accepts, give up after 10 s.
-int loopback_listener(int family, int &port) {
-  sockaddr_storage ss{};
-  ss.ss_family = static_cast<sa_family_t>(family);
-  auto &a4 = reinterpret_cast<sockaddr_in &>(ss);  // sin_port and sin6_port share their place
-  if (family == AF_INET6) reinterpret_cast<sockaddr_in6 &>(ss).sin6_addr = in6addr_loopback;
-  else a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  auto *sa = reinterpret_cast<sockaddr *>(&ss);
-  socklen_t len = sizeof ss;
-  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 &&
-      (::bind(fd, sa, len) != 0 || ::listen(fd, 0) != 0 || ::getsockname(fd, sa, &len) != 0)) {
-    ::close(fd);
-    fd = -1;
-  }
-  timeval limit{10, 0};
-  if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  port = ntohs(a4.sin_port);
-  return fd;
-}
-
-// A bracketed IPv6 literal with its port reaches ::1.
-TEST(ClientFleet, IPv6Loopback) {
-  int port = 0;
-  int fd = loopback_listener(AF_INET6, port);
-  if (fd < 0) GTEST_SKIP() << "no IPv6 loopback on this machine";
-  std::thread server([fd] {
-    int conn = ::accept(fd, nullptr, nullptr);
-    if (conn < 0) return;
-    char buf[512];
-    while (::read(conn, buf, sizeof buf) > 0) {
-    }
-    std::string reply = "200 Cmd started 'bin/v6'\r\n\r\nover v6\n";
-    EXPECT_GT(::write(conn, reply.data(), reply.size()), 0);
-    ::close(conn);
-  });
-  run_result r = run_program({QUAV_BINARY, "-H", "[::1]:" + std::to_string(port), "bin/v6"}, "");
-  server.join();
-  ::close(fd);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "over v6\n");
-}
-
-#endif  // QUAV_BINARY
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Connections served at once (-c), the client's idle limit (-t) and the
-// script's run limit (-T), end to end, and the errors of their values.
+// script's run limit (-T), end to end.
 #include <signal.h>
 #include <unistd.h>
 

@@ -1,15 +1,12 @@
 // Scenarios through the real daemon that need more than a request and its
-// reply: the listening socket itself, descriptors seen from a script,
-// resources running out, scripts that hold their output, large and
-// stalled streams, and clients that misbehave.
+// reply: a restart on the same port, resources running out, scripts that
+// hold their output, large and stalled streams, and clients that misbehave.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <set>
-#include <sstream>
 #include <thread>
 
 #include "harness.h"
@@ -23,44 +20,6 @@ const std::string hello_reply = served("bin/hello+x", "hello x\n");
 
 std::string peer_from() { return " from " + loopback_peer_name() + " "; }
 
-// The port and address of the daemon's listening socket, from /proc.
-std::pair<int, std::string> listener_of(pid_t pid) {
-  std::istringstream table(read_file("/proc/net/tcp"));
-  std::string line, slot, local, remote, state, skip, inode;
-  std::getline(table, line);
-  while (table >> slot >> local >> remote >> state >> skip >> skip >> skip >> skip >> skip >> inode) {
-    std::getline(table, line);
-    for (int fd = 0; state == "0A" && fd < 64; ++fd) {
-      if (fd_target(pid, fd) == "socket:[" + inode + "]")
-        return {std::stoi(local.substr(local.find(':') + 1), nullptr, 16), local.substr(0, local.find(':'))};
-    }
-  }
-  return {-1, ""};
-}
-
-// The port is read by atoi, bound by its low 16 bits on every address; the
-// later of two -d options wins; a stale pid file is replaced whole.
-TEST(Startup, OptionsReachTheListenerAndThePidFile) {
-  int p1 = free_port(), p2 = free_port();
-  const std::pair<int, std::string> rows[] = {{p1, std::to_string(p1) + "x"}, {p2, "  +" + std::to_string(p2 + 65536)}, {0, "abc"}};
-  for (const auto &[port, arg] : rows) {
-    temp_dir top;
-    write_script(top.path + "/b/bin/hello", "echo hello \"$@\"\n");
-    write_file(top.path + "/b/quavd.pid", "12345678901234567890 stale");
-    make_dirs(top.path + "/a");
-    daemon_proc d;
-    ASSERT_TRUE(d.start_raw({"-p", arg, "-d", top.path + "/a", "-d", top.path + "/b"}, top.path, top.path + "/b")) << arg;
-    auto [bound, address] = listener_of(d.pid);
-    EXPECT_EQ(address, "00000000") << arg;
-    if (port != 0) {
-      EXPECT_EQ(bound, port) << arg;
-    }
-    EXPECT_EQ(exchange(bound, hello_request), hello_reply) << arg;
-    EXPECT_EQ(read_file(top.path + "/b/quavd.pid"), std::to_string(d.pid) + "\n");
-    EXPECT_FALSE(file_exists(top.path + "/a/quavd.pid"));
-  }
-}
-
 // Its connections linger in TIME_WAIT; a new daemon binds the port all the same.
 TEST(Startup, RestartOnTheSamePortAfterAConnection) {
   served_root s;
@@ -72,45 +31,6 @@ TEST(Startup, RestartOnTheSamePortAfterAConnection) {
   daemon_proc second;
   ASSERT_TRUE(second.start_raw({"-p", std::to_string(port)}, s.root)) << read_file(second.err_path);
   EXPECT_EQ(exchange(port, hello_request), hello_reply);
-}
-
-// Whatever the daemon starts with, a script sees pipes on 0-2 and nothing
-// else: neither the daemon's own descriptors nor those it inherited. With
-// 3..29 taken, the daemon's own lie above the range a launch closes: only
-// close-on-exec keeps them away.
-TEST(Descriptors, ScriptSeesNoDaemonDescriptor) {
-  struct row {
-    int inherit_up_to;
-    std::vector<int> closed;
-  };
-  for (const row &r : {row{0, {}}, row{29, {}}, row{0, {0, 1}}, row{0, {0, 1, 2}}}) {
-    SCOPED_TRACE("inherited up to " + std::to_string(r.inherit_up_to) + ", closed " + std::to_string(r.closed.size()));
-    temp_dir root;
-    write_script(root.path + "/bin/fds", "exec /bin/ls -l /proc/self/fd\n");
-    daemon_proc d;
-    d.closed_std = r.closed;
-    d.inherit_up_to = r.inherit_up_to;
-    ASSERT_TRUE(d.start(root.path, {"-l"})) << read_file(d.err_path);
-    for (int fd : r.closed) EXPECT_EQ(fd_target(d.pid, fd), "/dev/null") << fd;
-    std::string got = exchange(d.port, "cmd bin/fds\r\nend\r\n");
-    ASSERT_TRUE(got.starts_with(served("bin/fds", ""))) << got;
-    std::istringstream ss(got.substr(served("bin/fds", "").size()));
-    std::set<int> seen;
-    for (std::string line; std::getline(ss, line);) {
-      auto arrow = line.find(" -> ");
-      if (arrow == std::string::npos) continue;
-      std::string fd = line.substr(line.rfind(' ', arrow - 1) + 1, arrow - line.rfind(' ', arrow - 1) - 1);
-      std::string target = line.substr(arrow + 4);
-      seen.insert(std::stoi(fd));
-      if (std::stoi(fd) <= 2) {
-        EXPECT_TRUE(target.starts_with("pipe:")) << fd << " " << target;
-      }
-      else {
-        EXPECT_TRUE(target == "/dev/null" || target.starts_with("/proc/")) << fd << " " << target;
-      }
-    }
-    EXPECT_EQ(seen, (std::set<int>{0, 1, 2, 3})) << got;
-  }
 }
 
 struct Faults : ::testing::Test {

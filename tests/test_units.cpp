@@ -1,8 +1,6 @@
-// What the data tables cannot drive: a peer name cut to its buffer, and the
-// local log under concurrent writers.
+// What the data tables cannot drive: the local log under concurrent writers
+// and the vector dump.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,25 +9,9 @@
 
 #include "harness.h"
 #include "log.h"
-#include "quavd.h"
 #include "util.h"
 
 namespace {
-
-TEST(MapSockaddrToName, DottedAddressCutToTheBuffer) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2, named by no hosts file here
-  char buf[16];
-  for (std::size_t size : {std::size_t{16}, std::size_t{9}, std::size_t{5}}) {
-    std::memset(buf, 'Z', sizeof buf);
-    map_sockaddr_to_name(&sa, buf, size);
-    EXPECT_EQ(std::string(buf), std::string("127.0.0.2").substr(0, size - 1));
-    if (size < sizeof buf) {
-      EXPECT_EQ(buf[size], 'Z') << "written past the size";
-    }
-  }
-}
 
 struct LocalLog : ::testing::Test {
   harness::temp_dir dir;
