@@ -24,6 +24,14 @@ extern bool child_out_eof;
 // relayed; one connection at a time, so one buffer serves both.
 extern char io_buffer[64 * 1024];
 
+// Writes bytes into the script's input, all of them unless the script has
+// gone or is being ended; nothing while no script input is open. While the
+// input pipe is full, the script's output is held meanwhile.
+void send_input(const char *data, std::size_t len);
+// Whether the input lines that have arrived together go to the script in
+// one write (the default) or in one write each; the bytes are the same.
+extern bool batch_input_lines;
+
 // Closes a descriptor of the request state and sets it to 0 (none).
 void close_fd(int &fd);
 // Drops whatever output is held.

@@ -320,13 +320,15 @@ int start_cmd(char *command, char **envp, const char *peer_name, FILE *out) {
 // Script input and reaping
 
 void send_to_proc(const char *line) {
-  if (child_pid == 0 || child_in_fd <= 0) return;
   if (line == nullptr) {
-    close_fd(child_in_fd);
+    if (child_pid != 0) close_fd(child_in_fd);
     return;
   }
-  const char *p = line;
-  std::size_t len = std::strlen(line);
+  send_input(line, std::strlen(line));
+}
+
+void send_input(const char *p, std::size_t len) {
+  if (child_pid == 0 || child_in_fd <= 0) return;
   while (len > 0) {
     ssize_t n = ::write(child_in_fd, p, len);
     if (n > 0) {
