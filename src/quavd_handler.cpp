@@ -50,10 +50,10 @@ void reply_quoted(FILE *out, const char *fmt, const char *field) {
 }
 
 // The connection's buffers: large, so that a big output leaves in few large
-// writes and many input lines come in one read. Replies are flushed one by
-// one all the same.
+// writes and many input lines come in one read and go to the script in one
+// write. Replies are flushed one by one all the same.
 char out_buffer[64 * 1024];
-char in_buffer[64 * 1024];
+char in_buffer[256 * 1024];
 
 // Set when the client has sent nothing while a line was awaited, or taken
 // nothing of what was written to it, for idle_limit seconds.

@@ -32,6 +32,9 @@ void send_input(const char *data, std::size_t len);
 // one write (the default) or in one write each; the bytes are the same.
 extern bool batch_input_lines;
 
+// The size asked for the script's pipes, for fewer and larger transfers.
+constexpr int SCRIPT_PIPE_SIZE = 1024 * 1024;
+
 // Closes a descriptor of the request state and sets it to 0 (none).
 void close_fd(int &fd);
 // Drops whatever output is held.
