@@ -1,5 +1,5 @@
 // The client where the case tables cannot reach: input cut into lines
-// across reads, every byte as an argument, and an IPv6 daemon.
+// across reads, and an IPv6 daemon.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
-#include <sstream>
 #include <thread>
 
 #include "harness.h"
@@ -51,32 +49,6 @@ TEST(ClientInputLines, DataArrivesWithoutItsLineFeeds) {
 }
 
 #ifdef QUAV_BINARY
-
-struct served_root : harness::served_root {
-  explicit served_root(const std::vector<std::string> &options = {"-l"}) : harness::served_root(options) {
-    reporter("bin/argv");
-  }
-};
-
-// The reporting program's lines for these arguments, each shell-escaped.
-std::string argv_report(const std::vector<std::string> &words) {
-  std::string text = "argc=" + std::to_string(words.size()) + "\nargv[0]=" + words[0].substr(words[0].rfind('/') + 1) + "\n";
-  for (std::size_t i = 1; i < words.size(); ++i) {
-    text += "argv[" + std::to_string(i) + "]=";
-    for (char c : words[i]) text += std::string(std::strchr("&;`'\"|*?~<>^()[]{}$\\", c) != nullptr ? "\\" : "") + c;
-    text += "\n";
-  }
-  return text;
-}
-
-TEST(ClientEndToEnd, EveryByteArrivesInAnArgument) {
-  served_root root;
-  std::string all;
-  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
-  run_result r = run_program({QUAV_BINARY, "-p", std::to_string(root.port()), "bin/argv", all}, "");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, argv_report({"bin/argv", all}) + "in(0)=\n");
-}
 
 // A loopback listener (backlog 0) on a free port; -1 when the family has none.
 // Its accept, and reads on what it accepts, give up after 10 s.
