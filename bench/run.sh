@@ -26,6 +26,9 @@ SECONDS_PER_RUN=${SECONDS_PER_RUN:-3}
 RELAY_BYTES=${RELAY_BYTES:-536870912}
 INPUT_LINES=${INPUT_LINES:-200000}
 LINE_LEN=1000
+# The short-line row: the same bytes in lines of 80.
+SHORT_LINE_LEN=80
+SHORT_INPUT_LINES=$((INPUT_LINES * LINE_LEN / SHORT_LINE_LEN))
 FIGURES=${FIGURES:-serial concurrent}
 CLIENTS=${CLIENTS:-1 4 16}
 CONCURRENCY=16
@@ -179,18 +182,21 @@ measure() {
         record "$r" before rate rate "$b_port" "$REQUESTS" "$SECONDS_PER_RUN" bin/true
       record "$r" quavd relay relay "$q_port" "$RELAY_BYTES" "bin/emit+$RELAY_BYTES"
       record "$r" quavd input input "$q_port" "$INPUT_LINES" "$LINE_LEN" bin/sink
+      record "$r" quavd input80 input "$q_port" "$SHORT_INPUT_LINES" "$SHORT_LINE_LEN" bin/sink
       ;;
     tcpserver | socat | xinetd)
       local -n ports=${sys/tcpserver/tcps}_port
       record "$r" "$sys" rate rate "${ports[true]}" "$REQUESTS" "$SECONDS_PER_RUN"
       record "$r" "$sys" relay relay "${ports[emit]}" "$RELAY_BYTES"
       record "$r" "$sys" input input "${ports[sink]}" "$INPUT_LINES" "$LINE_LEN"
+      record "$r" "$sys" input80 input "${ports[sink]}" "$SHORT_INPUT_LINES" "$SHORT_LINE_LEN"
       ;;
     floor)
       record "$r" fork rate fork "$root/bin/true" "$REQUESTS" "$SECONDS_PER_RUN"
       record "$r" spawn rate spawn "$root/bin/true" "$REQUESTS" "$SECONDS_PER_RUN"
       record "$r" pipe relay pipe-relay "$root/bin/emit" "$RELAY_BYTES"
       record "$r" pipe input pipe-input "$root/bin/sink" "$INPUT_LINES" "$LINE_LEN"
+      record "$r" pipe input80 pipe-input "$root/bin/sink" "$SHORT_INPUT_LINES" "$SHORT_LINE_LEN"
       record "$r" tcp relay tcp-stream "$RELAY_BYTES"
       ;;
   esac
@@ -258,7 +264,8 @@ echo
 echo "quavd bench: $ROUNDS rounds, medians; $(nproc) cores, load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 if [[ " $FIGURES " == *" serial "* ]]; then
 echo "requests: up to $REQUESTS or ${SECONDS_PER_RUN}s of 'cmd bin/true' + 'end' (peers: one connection running the program)"
-echo "relay: one request whose script writes $RELAY_BYTES bytes; input: $INPUT_LINES lines of $LINE_LEN bytes into a sink"
+echo "relay: one request whose script writes $RELAY_BYTES bytes; input: $INPUT_LINES lines of $LINE_LEN bytes"
+echo "(input80: $SHORT_INPUT_LINES lines of $SHORT_LINE_LEN bytes) into a sink"
 echo
 awk -v rss_start="$rss_start" -v rss_end="$rss_end" '
   function median(list,   n, a, i, j, t) {
@@ -278,13 +285,13 @@ awk -v rss_start="$rss_start" -v rss_end="$rss_end" '
     return x == "" ? "-" : sprintf("%.2f", x)
   }
   END {
-    split("rate p50_us p99_us relay input", metrics, " ")
+    split("rate p50_us p99_us relay input input80", metrics, " ")
     label["rate"] = "requests/s"; label["p50_us"] = "p50 latency us"; label["p99_us"] = "p99 latency us"
-    label["relay"] = "relay MiB/s"; label["input"] = "input MiB/s"
+    label["relay"] = "relay MiB/s"; label["input"] = "input MiB/s"; label["input80"] = "input80 MiB/s"
     floor["rate"] = "fork"; floor["p50_us"] = "fork"; floor["p99_us"] = "fork"
-    floor["relay"] = "pipe"; floor["input"] = "pipe"
+    floor["relay"] = "pipe"; floor["input"] = "pipe"; floor["input80"] = "pipe"
     printf "%-16s %9s %9s %9s %9s %9s %9s %9s %9s\n", "median", "quavd", "tcpserver", "socat", "xinetd", "floor", "spawn", "tcp", "before"
-    for (i = 1; i <= 5; i++) {
+    for (i = 1; i <= 6; i++) {
       m = metrics[i]
       printf "%-16s %9s %9s %9s %9s %9s %9s %9s %9s\n", label[m], cell("quavd", m), cell("tcpserver", m),
         cell("socat", m), cell("xinetd", m), cell(floor[m], m), cell("spawn", m), cell("tcp", m), cell("before", m)
@@ -293,7 +300,7 @@ awk -v rss_start="$rss_start" -v rss_end="$rss_end" '
     print "quavd/X, median of the per-round ratios (floor: fork+exec+wait; pipe relay; pipe fed one line per write;"
     print "before: BASELINE_QUAVD, when given)"
     printf "%-16s %9s %9s %9s %9s %9s %9s %9s\n", "ratio", "tcpserver", "socat", "xinetd", "floor", "spawn", "tcp", "before"
-    for (i = 1; i <= 5; i++) {
+    for (i = 1; i <= 6; i++) {
       m = metrics[i]
       printf "%-16s %9s %9s %9s %9s %9s %9s %9s\n", label[m], ratio("tcpserver", m), ratio("socat", m),
         ratio("xinetd", m), ratio(floor[m], m), ratio("spawn", m), ratio("tcp", m), ratio("before", m)

@@ -4,7 +4,9 @@
 // input is what the client sends before it half-closes. A thread feeds it
 // and drains the replies so that neither side can block the other. After
 // every input no descriptor and no child may be left, and the request state
-// must be empty again.
+// must be empty again. Each input runs twice, its input lines written to the
+// script one write per line and then together: the client must receive the
+// same bytes, and bin/ok echoes its input into them.
 #include <dirent.h>
 #include <ftw.h>
 #include <poll.h>
@@ -22,6 +24,7 @@
 
 #include "log.h"
 #include "quavd.h"
+#include "quavd_internal.h"
 
 namespace {
 
@@ -40,10 +43,16 @@ int count_open_fds() {
   return n;  // the directory's own descriptor included, every time alike
 }
 
+// What the client received: its size and a hash (FNV-1a) of its bytes.
+struct received {
+  std::size_t size = 0;
+  std::uint64_t hash = 14695981039346656037ULL;
+};
+
 // Feeds the bytes, half-closes, reads until the handler's side is closed,
 // then closes (the handler waits for that). No allocation: the handler
 // forks meanwhile.
-void client(int fd, const std::uint8_t *data, std::size_t size) {
+void client(int fd, const std::uint8_t *data, std::size_t size, received *got) {
   std::size_t sent = 0;
   if (size == 0) ::shutdown(fd, SHUT_WR);
   for (char buf[65536];;) {
@@ -52,6 +61,8 @@ void client(int fd, const std::uint8_t *data, std::size_t size) {
     if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+      for (ssize_t i = 0; i < n; ++i) got->hash = (got->hash ^ static_cast<std::uint8_t>(buf[i])) * 1099511628211ULL;
+      got->size += n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     if (sent < size && (p.revents & POLLOUT) != 0) {
       ssize_t n = ::send(fd, data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -84,7 +95,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   ::mkdir("bin", 0755);
   // Scripts with tiny output: one reads its input, one prints its
   // arguments, one ends by a signal, one prints nothing.
-  write_script("bin/ok", "cat >/dev/null\necho ok\n");
+  write_script("bin/ok", "/bin/cat\necho ok\n");
   write_script("bin/args", "echo \"$#\" \"$1\"\n");
   write_script("bin/die", "kill -9 $$\n");
   write_script("bin/quiet", "exit 3\n");
@@ -95,21 +106,27 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  ::truncate("quavd.log", 0);  // bounded over millions of inputs
-  int fds_before = count_open_fds();
-  int sv[2];
-  check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0, "socketpair");
-  std::thread peer(client, sv[1], data, size);
-  sockaddr_in addr{};
-  (void)quav(sv[0], reinterpret_cast<sockaddr *>(&addr), "fuzz.peer");
-  ::close(sv[0]);  // as the listener does after the handler
-  peer.join();
+  received got[2];
+  for (int batched = 0; batched < 2; ++batched) {
+    batch_input_lines = batched != 0;
+    ::truncate("quavd.log", 0);  // bounded over millions of inputs
+    int fds_before = count_open_fds();
+    int sv[2];
+    check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0, "socketpair");
+    std::thread peer(client, sv[1], data, size, &got[batched]);
+    sockaddr_in addr{};
+    (void)quav(sv[0], reinterpret_cast<sockaddr *>(&addr), "fuzz.peer");
+    ::close(sv[0]);  // as the listener does after the handler
+    peer.join();
 
-  check(count_open_fds() == fds_before, "a descriptor was left open");
-  // No child at all: none left running, none left unreaped. (A sanitizer's
-  // symbolizer starts only to print a report, which has failed already.)
-  check(::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD, "a script was left behind");
-  check(env_count == 0 && env[0] == nullptr && cmd_line == nullptr, "request state not reset");
-  check(child_pid == 0 && child_in_fd == 0 && child_out_fd == 0, "script state not reset");
+    check(count_open_fds() == fds_before, "a descriptor was left open");
+    // No child at all: none left running, none left unreaped. (A sanitizer's
+    // symbolizer starts only to print a report, which has failed already.)
+    check(::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD, "a script was left behind");
+    check(env_count == 0 && env[0] == nullptr && cmd_line == nullptr, "request state not reset");
+    check(child_pid == 0 && child_in_fd == 0 && child_out_fd == 0, "script state not reset");
+  }
+  check(got[0].size == got[1].size && got[0].hash == got[1].hash,
+        "input lines written together changed what the client received");
   return 0;
 }

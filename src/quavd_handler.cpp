@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,7 @@
 // ---------------------------------------------------------------------------
 // Request state
 
+bool batch_input_lines = true;
 int quav_state = STATE_COMMAND;
 char *env[MAX_ENV + 1] = {};
 int env_count = 0;
@@ -48,10 +50,10 @@ void reply_quoted(FILE *out, const char *fmt, const char *field) {
 }
 
 // The connection's buffers: large, so that a big output leaves in few large
-// writes and many input lines come in one read. Replies are flushed one by
-// one all the same.
+// writes and many input lines come in one read and go to the script in one
+// write. Replies are flushed one by one all the same.
 char out_buffer[64 * 1024];
-char in_buffer[64 * 1024];
+char in_buffer[256 * 1024];
 
 // Set when the client has sent nothing while a line was awaited, or taken
 // nothing of what was written to it, for idle_limit seconds.
@@ -82,10 +84,9 @@ client_wait wait_for_client(int connection, short events) {
   }
 }
 
-// The client's bytes, handed out in the pieces that fgets with a buffer of
-// the line's size would give: up to and including a LF, at most size - 1
-// bytes, then a NUL. What has arrived and is not handed out yet lies in
-// in_buffer from start to end.
+// The client's bytes, handed out in the pieces that fgets with a 1024-byte
+// buffer would give: up to and including a LF, at most 1023 bytes. What has
+// arrived and is not handed out yet lies in in_buffer from start to end.
 struct line_reader {
   int fd;
   std::size_t start = 0;
@@ -93,24 +94,32 @@ struct line_reader {
   bool ended = false;
 };
 
-// CLIENT_READY with the next piece in line; CLIENT_DONE at the end of the
-// input or on a read error; or why the wait for the client's bytes ended.
-client_wait read_line(line_reader &in, char *line, std::size_t size) {
+constexpr std::size_t PIECE_MAX = 1023;
+
+// Takes the next piece if it has arrived whole; false when it needs more
+// bytes from the client.
+bool take_buffered_piece(line_reader &in, std::string_view &piece) {
+  const std::size_t held = in.end - in.start;
+  const std::size_t most = held < PIECE_MAX ? held : PIECE_MAX;
+  const char *from = in_buffer + in.start;
+  const void *lf = std::memchr(from, '\n', most);
+  if (lf == nullptr && held < PIECE_MAX && !(in.ended && held > 0)) return false;
+  std::size_t n = most;
+  if (lf != nullptr) n = static_cast<std::size_t>(static_cast<const char *>(lf) - from) + 1;
+  piece = {from, n};
+  in.start += n;
+  return true;
+}
+
+// CLIENT_READY with the next piece, which stays valid until the next read;
+// CLIENT_DONE at the end of the input or on a read error; or why the wait
+// for the client's bytes ended.
+client_wait read_piece(line_reader &in, std::string_view &piece) {
   for (;;) {
-    const std::size_t held = in.end - in.start;
-    const std::size_t most = held < size - 1 ? held : size - 1;
-    const char *from = in_buffer + in.start;
-    const void *lf = std::memchr(from, '\n', most);
-    if (lf != nullptr || held >= size - 1 || (in.ended && held > 0)) {
-      std::size_t n = most;
-      if (lf != nullptr) n = static_cast<std::size_t>(static_cast<const char *>(lf) - from) + 1;
-      std::memcpy(line, from, n);
-      line[n] = '\0';
-      in.start += n;
-      return CLIENT_READY;
-    }
+    if (take_buffered_piece(in, piece)) return CLIENT_READY;
     if (in.ended) return CLIENT_DONE;
-    std::memmove(in_buffer, from, held);
+    const std::size_t held = in.end - in.start;
+    std::memmove(in_buffer, in_buffer + in.start, held);
     in.start = 0;
     in.end = held;
     if (client_wait_limited()) {
@@ -124,6 +133,33 @@ client_wait read_line(line_reader &in, char *line, std::size_t size) {
     if (n == 0) in.ended = true;
     in.end += static_cast<std::size_t>(n);
   }
+}
+
+// The length of a piece's text: up to its first NUL, less its line end
+// (CR LF, or a LF alone).
+std::size_t text_length(std::string_view piece) {
+  std::size_t len = std::min(piece.find('\0'), piece.size());
+  if (len >= 2 && piece[len - 2] == '\r' && piece[len - 1] == '\n') return len - 2;
+  if (len >= 1 && piece[len - 1] == '\n') return len - 1;
+  return len;
+}
+
+// Writes the script the text of an input line and of the lines behind it
+// that have arrived already, up to and with the lone "." that ends the
+// input, in one write. The script reads a stream: it gets the same bytes
+// in the same order as from one write per line. The texts are packed in
+// place, over the pieces already taken.
+void send_input_lines(line_reader &in, std::string_view first, std::size_t len) {
+  char *batch = in_buffer + (first.data() - in_buffer);
+  char *end = batch + len;
+  std::string_view piece;
+  while (quav_state == STATE_INPUT && take_buffered_piece(in, piece)) {
+    const std::size_t n = text_length(piece);
+    if (n == 1 && piece[0] == '.') quav_state = STATE_COMMAND;
+    std::memmove(end, piece.data(), n);
+    end += n;
+  }
+  send_input(batch, static_cast<std::size_t>(end - batch));
 }
 
 // The output stream's writes: every byte, or none (0, never a negative
@@ -368,15 +404,30 @@ int quav(int connection, const sockaddr * /*peer*/, const char *peer_name) {
   };
 
   while (running && !client_timed_out) {
-    client_wait got = read_line(in, line, sizeof line);
+    std::string_view piece;
+    client_wait got = read_piece(in, piece);
     if (got == CLIENT_IDLE) client_timed_out = true;
     if (got != CLIENT_READY) break;
-    std::size_t len = std::strlen(line);
-    if (len >= 2 && line[len - 2] == '\r' && line[len - 1] == '\n') {
-      len -= 2;
-    } else if (len >= 1 && line[len - 1] == '\n') {
-      len -= 1;
+    const std::size_t len = text_length(piece);
+
+    if (quav_state == STATE_INPUT) {
+      if (!launch()) {
+        running = false;
+        continue;
+      }
+      if (len == 1 && piece[0] == '.') quav_state = STATE_COMMAND;
+      // Once the script runs, the lines behind this one go with it; until
+      // then each line is a launch of its own.
+      if (child_pid != 0 && batch_input_lines) {
+        send_input_lines(in, piece, len);
+      } else {
+        send_input(piece.data(), len);
+      }
+      // Past its run limit the script is being ended: the dialogue too.
+      if (run_limit_reached()) running = false;
+      continue;
     }
+    std::memcpy(line, piece.data(), len);
     line[len] = '\0';
 
     switch (quav_state) {
@@ -447,16 +498,6 @@ int quav(int connection, const sockaddr * /*peer*/, const char *peer_name) {
           reply_quoted(out, "501 Environment full '%s'\r\n", line);
           running = false;
         }
-        break;
-      case STATE_INPUT:
-        if (!launch()) {
-          running = false;
-          break;
-        }
-        if (len == 1 && line[0] == '.') quav_state = STATE_COMMAND;
-        send_to_proc(line);
-        // Past its run limit the script is being ended: the dialogue too.
-        if (run_limit_reached()) running = false;
         break;
       default:
         // STATE_PORT: consumed without a reply; the dialogue ends only with

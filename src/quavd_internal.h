@@ -14,6 +14,9 @@ struct byte_buffer {
   std::size_t cap = 0;
 };
 
+// The size asked for the script's pipes, for fewer and larger transfers.
+constexpr int SCRIPT_PIPE_SIZE = 1024 * 1024;
+
 extern byte_buffer held_head;
 extern byte_buffer held_tail;
 extern int spill_fd;
@@ -21,8 +24,17 @@ extern int spill_fd;
 extern bool child_out_eof;
 
 // Script output passes through here, while it is held and while it is
-// relayed; one connection at a time, so one buffer serves both.
-extern char io_buffer[64 * 1024];
+// relayed, a full pipe at a time; one connection at a time, so one buffer
+// serves both.
+extern char io_buffer[SCRIPT_PIPE_SIZE];
+
+// Writes bytes into the script's input, all of them unless the script has
+// gone or is being ended; nothing while no script input is open. While the
+// input pipe is full, the script's output is held meanwhile.
+void send_input(const char *data, std::size_t len);
+// Whether the input lines that have arrived together go to the script in
+// one write (the default) or in one write each; the bytes are the same.
+extern bool batch_input_lines;
 
 // Closes a descriptor of the request state and sets it to 0 (none).
 void close_fd(int &fd);

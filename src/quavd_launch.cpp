@@ -21,7 +21,7 @@ byte_buffer held_head;
 byte_buffer held_tail;
 int spill_fd = -1;
 bool child_out_eof = false;
-char io_buffer[64 * 1024];
+char io_buffer[SCRIPT_PIPE_SIZE];
 
 void close_fd(int &fd) {
   if (fd > 0) ::close(fd);
@@ -304,6 +304,11 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
   }
   // Only the daemon's own end: a full input pipe must not block it.
   ::fcntl(child_in_fd, F_SETFL, ::fcntl(child_in_fd, F_GETFL) | O_NONBLOCK);
+  // Larger pipes take a whole read of input lines, or a whole read of
+  // output, at once, so that the script and the daemon wake each other less
+  // often. Where the system refuses them, the default size does.
+  (void)::fcntl(child_in_fd, F_SETPIPE_SZ, SCRIPT_PIPE_SIZE);
+  (void)::fcntl(child_out_fd, F_SETPIPE_SZ, SCRIPT_PIPE_SIZE);
   return 0;
 }
 
@@ -320,13 +325,15 @@ int start_cmd(char *command, char **envp, const char *peer_name, FILE *out) {
 // Script input and reaping
 
 void send_to_proc(const char *line) {
-  if (child_pid == 0 || child_in_fd <= 0) return;
   if (line == nullptr) {
-    close_fd(child_in_fd);
+    if (child_pid != 0) close_fd(child_in_fd);
     return;
   }
-  const char *p = line;
-  std::size_t len = std::strlen(line);
+  send_input(line, std::strlen(line));
+}
+
+void send_input(const char *p, std::size_t len) {
+  if (child_pid == 0 || child_in_fd <= 0) return;
   while (len > 0) {
     ssize_t n = ::write(child_in_fd, p, len);
     if (n > 0) {
