@@ -415,10 +415,6 @@ void served_root::script(const std::string &rel, const std::string &body) const 
   write_script(root + "/" + rel, body);
 }
 
-void served_root::reporter(const std::string &rel) const {
-  write_file(root + "/" + rel, read_file(QUAVD_TEST_ARGV), 0755);
-}
-
 std::vector<std::string> served_root::log() const {
   std::vector<std::string> out;
   for (const auto &line : read_lines(root + "/quavd.log")) {

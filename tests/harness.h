@@ -129,8 +129,6 @@ struct served_root {
   explicit served_root(const std::vector<std::string> &options = {"-l"});
   int port() const { return daemon.port; }
   void script(const std::string &rel, const std::string &body) const;
-  // The program that prints its arguments, environment and input.
-  void reporter(const std::string &rel) const;
   std::vector<std::string> log() const;  // messages; each line's form checked
   int count_log(const std::string &message) const;
   int outcome_lines() const;  // lines that start "command '"
