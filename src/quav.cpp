@@ -23,10 +23,6 @@
 #include "quav_hosts.h"
 #include "quav_reply.h"
 
-#ifndef QUAVD_VERSION
-#define QUAVD_VERSION "unknown"
-#endif
-
 namespace {
 
 using quav::status_local;
