@@ -56,7 +56,7 @@ constexpr double default_wait = 10;  // seconds per connect, with several hosts
 void print_usage(FILE *to) {
   std::fputs(
       "usage: quav [-H host] [-p port] [-e NAME=VALUE]... [-i] [-n] SCRIPT [ARG]...\n"
-      "  -H host         daemon's host name or IPv4 address (default 127.0.0.1)\n"
+      "  -H host         daemon's host name or address (default 127.0.0.1)\n"
       "  -p port         daemon's port (default 8001)\n"
       "  -e NAME=VALUE   environment entry for the script (repeatable, at most 50)\n"
       "  -i              send standard input to the script (LF bytes are dropped)\n"
