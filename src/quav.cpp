@@ -467,16 +467,9 @@ int main(int argc, char **argv) {
         add_hosts(s, static_cast<char>(c), optarg);
         hosts_given = true;
         break;
-      case 'p': {
-        char *end = nullptr;
-        errno = 0;
-        long n = std::strtol(optarg, &end, 10);
-        if (errno != 0 || end == optarg || *end != '\0' || n < 1 || n > 65535) {
-          usage_error("bad port '%s'", optarg);
-        }
-        s.port = std::to_string(n);
+      case 'p':
+        if (!quav::parse_port(optarg, s.port)) usage_error("bad port '%s'", optarg);
         break;
-      }
       case 'e': s.env.emplace_back(optarg); break;
       case 'i': s.send_input = true; break;
       case 'n': s.copy_headers = true; break;

@@ -10,10 +10,6 @@
 
 namespace quav {
 
-namespace {
-
-// A port from 1 to 65535 in decimal digits, written back without leading
-// zeros; false otherwise.
 bool parse_port(std::string_view text, std::string &out) {
   if (text.empty() || text.size() > 5) return false;
   long n = 0;
@@ -25,6 +21,8 @@ bool parse_port(std::string_view text, std::string &out) {
   out = std::to_string(n);
   return true;
 }
+
+namespace {
 
 std::string_view trimmed(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);

@@ -14,6 +14,10 @@ struct host {
   std::string port;  // its own port, or empty when -p applies
 };
 
+// Reads a port from 1 to 65535 in decimal digits, written back without
+// leading zeros; false for anything else.
+bool parse_port(std::string_view text, std::string &out);
+
 // Reads one host: NAME, NAME:PORT, an IPv6 literal, or [IPv6]:PORT. False
 // when it is malformed; a host text never holds a blank, a control byte or
 // a '/', so that it can name a file.

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string_view>
 
 #include "log.h"
@@ -289,18 +288,14 @@ void reset_request_state() {
 void linger_before_close(int connection) {
   if (::shutdown(connection, SHUT_WR) != 0) return;
   constexpr std::size_t max_bytes = 1024 * 1024;
-  constexpr int max_ms = 1000;
-  timespec start{};
-  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  const long long end = monotonic_ms() + 1000;
   std::size_t taken = 0;
   char sink[16384];
   while (taken < max_bytes) {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (elapsed >= max_ms) break;
+    const long long left = end - monotonic_ms();
+    if (left <= 0) break;
     pollfd p{connection, POLLIN, 0};
-    int r = ::poll(&p, 1, static_cast<int>(max_ms - elapsed));
+    int r = ::poll(&p, 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) break;
     ssize_t n = ::recv(connection, sink, sizeof sink, MSG_DONTWAIT);
