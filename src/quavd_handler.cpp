@@ -367,157 +367,184 @@ void free_env() {
   env[0] = nullptr;
 }
 
-int quav(int connection, const sockaddr * /*peer*/, const char *peer_name) {
-  // Lines are read without a stream, so that the wait for the client's
-  // bytes can be bounded; replies go through a stream whose writes are.
-  line_reader in{duplicate(connection)};
-  if (in.fd < 0) return -1;
-  FILE *out = open_client_stream(connection);
-  if (out == nullptr) {
-    ::close(in.fd);
-    return -1;
-  }
-  std::setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
-  client_timed_out = false;
+namespace {
 
-  quav_state = STATE_COMMAND;
+// One connection's dialogue: its reader, its reply stream, the peer's name
+// for the log, and how it is going.
+struct dialogue {
+  line_reader in;
+  FILE *out;
+  const char *peer_name;
   bool running = true;
   int result = 0;
-  char line[1024];
+};
 
-  // Starts the script unless one runs; false when there is no command line
-  // to start (the dialogue then ends with the 502 reply).
-  auto launch = [&]() -> bool {
-    if (child_pid != 0) return true;
-    if (cmd_line == nullptr) {
-      reply(out, "502 No Cmd specified\r\n");
-      result = -1;
-      return false;
+// Starts the script unless one runs; false when there is no command line
+// to start (the dialogue then ends with the 502 reply).
+bool launch(dialogue &d) {
+  if (child_pid != 0) return true;
+  if (cmd_line == nullptr) {
+    reply(d.out, "502 No Cmd specified\r\n");
+    d.result = -1;
+    return false;
+  }
+  start_cmd(cmd_line, env, d.peer_name, d.out);
+  return true;
+}
+
+void handle_input_line(dialogue &d, std::string_view piece, std::size_t len) {
+  if (!launch(d)) {
+    d.running = false;
+    return;
+  }
+  if (len == 1 && piece[0] == '.') quav_state = STATE_COMMAND;
+  // Once the script runs, the lines behind this one go with it; until then
+  // each line is a launch of its own.
+  if (child_pid != 0 && batch_input_lines) {
+    send_input_lines(d.in, piece, len);
+  } else {
+    send_input(piece.data(), len);
+  }
+  // Past its run limit the script is being ended: the dialogue too.
+  if (run_limit_reached()) d.running = false;
+}
+
+void command_cmd(dialogue &d, const char *arg) {
+  if (arg[0] == '\0') {
+    reply(d.out, "502 No Cmd specified\r\n");
+    d.running = false;
+    d.result = -1;
+  } else if (child_pid != 0) {
+    // The replies and log lines to come name the script that runs, not
+    // this later text.
+    reply_quoted(d.out, "101 Cmd accepted '%s'\r\n", arg);
+  } else if (char *copy = strdup(arg); copy == nullptr) {
+    reply(d.out, "502 Cmd failed\r\n");
+    d.running = false;
+  } else {
+    std::free(cmd_line);
+    cmd_line = copy;
+    reply_quoted(d.out, "101 Cmd accepted '%s'\r\n", cmd_line);
+  }
+}
+
+// A line in STATE_COMMAND: the word before the first blank selects the
+// command, in any case; the text after that blank is its argument.
+void handle_command_line(dialogue &d, char *line, std::size_t len) {
+  const char *arg = line + len;
+  if (char *blank = std::strchr(line, ' '); blank != nullptr) {
+    *blank = '\0';
+    arg = blank + 1;
+  }
+  int index = -1;
+  for (int i = 0; cmds[i] != nullptr && line[0] != '\0'; ++i) {
+    if (::strcasecmp(line, cmds[i]) == 0) {
+      index = i;
+      break;
     }
-    start_cmd(cmd_line, env, peer_name, out);
-    return true;
-  };
+  }
+  switch (index) {
+    case CMD_ENV:
+      quav_state = STATE_ENV;
+      reply(d.out, "100 Enter env.  End with single '.' on a line\r\n");
+      break;
+    case CMD_CMD: command_cmd(d, arg); break;
+    case CMD_INPUT: quav_state = STATE_INPUT; break;
+    case CMD_PORT:
+      quav_state = STATE_PORT;
+      in_port = std::atoi(arg);
+      break;
+    case CMD_END:
+      d.running = false;
+      if (launch(d)) send_to_proc(nullptr);
+      break;
+    case CMD_VERS: break;
+    default:
+      reply_quoted(d.out, "500 Bad command '%s'\r\n", line);
+      d.running = false;
+      break;
+  }
+}
 
-  while (running && !client_timed_out) {
+void handle_env_line(dialogue &d, const char *line, std::size_t len) {
+  if (len == 1 && line[0] == '.') {
+    reply(d.out, "100 Env accepted\r\n");
+    quav_state = STATE_COMMAND;
+  } else if (len > 0 && !env_entry_safe(line)) {
+    // Dropped without a word on the wire; it takes no place.
+    log_env_dropped(line, d.peer_name);
+  } else if (len > 0 && add_env(line) != 0) {
+    reply_quoted(d.out, "501 Environment full '%s'\r\n", line);
+    d.running = false;
+  }
+}
+
+// Reads and handles the client's lines until the dialogue ends.
+void converse(dialogue &d) {
+  char line[1024];
+  while (d.running && !client_timed_out) {
     std::string_view piece;
-    client_wait got = read_piece(in, piece);
+    client_wait got = read_piece(d.in, piece);
     if (got == CLIENT_IDLE) client_timed_out = true;
     if (got != CLIENT_READY) break;
     const std::size_t len = text_length(piece);
-
     if (quav_state == STATE_INPUT) {
-      if (!launch()) {
-        running = false;
-        continue;
-      }
-      if (len == 1 && piece[0] == '.') quav_state = STATE_COMMAND;
-      // Once the script runs, the lines behind this one go with it; until
-      // then each line is a launch of its own.
-      if (child_pid != 0 && batch_input_lines) {
-        send_input_lines(in, piece, len);
-      } else {
-        send_input(piece.data(), len);
-      }
-      // Past its run limit the script is being ended: the dialogue too.
-      if (run_limit_reached()) running = false;
+      handle_input_line(d, piece, len);
       continue;
     }
     std::memcpy(line, piece.data(), len);
     line[len] = '\0';
-
-    switch (quav_state) {
-      case STATE_COMMAND: {
-        const char *arg = line + len;
-        if (char *blank = std::strchr(line, ' '); blank != nullptr) {
-          *blank = '\0';
-          arg = blank + 1;
-        }
-        int index = -1;
-        for (int i = 0; cmds[i] != nullptr; ++i) {
-          if (line[0] != '\0' && ::strcasecmp(line, cmds[i]) == 0) {
-            index = i;
-            break;
-          }
-        }
-        switch (index) {
-          case CMD_ENV:
-            quav_state = STATE_ENV;
-            reply(out, "100 Enter env.  End with single '.' on a line\r\n");
-            break;
-          case CMD_CMD:
-            if (arg[0] == '\0') {
-              reply(out, "502 No Cmd specified\r\n");
-              running = false;
-              result = -1;
-            } else if (child_pid != 0) {
-              // The replies and log lines to come name the script that
-              // runs, not this later text.
-              reply_quoted(out, "101 Cmd accepted '%s'\r\n", arg);
-            } else if (char *copy = strdup(arg); copy == nullptr) {
-              reply(out, "502 Cmd failed\r\n");
-              running = false;
-            } else {
-              std::free(cmd_line);
-              cmd_line = copy;
-              reply_quoted(out, "101 Cmd accepted '%s'\r\n", cmd_line);
-            }
-            break;
-          case CMD_INPUT:
-            quav_state = STATE_INPUT;
-            break;
-          case CMD_PORT:
-            quav_state = STATE_PORT;
-            in_port = std::atoi(arg);
-            break;
-          case CMD_END:
-            running = false;
-            if (launch()) send_to_proc(nullptr);
-            break;
-          case CMD_VERS:
-            break;
-          default:
-            reply_quoted(out, "500 Bad command '%s'\r\n", line);
-            running = false;
-            break;
-        }
-        break;
-      }
-      case STATE_ENV:
-        if (len == 1 && line[0] == '.') {
-          reply(out, "100 Env accepted\r\n");
-          quav_state = STATE_COMMAND;
-        } else if (len > 0 && !env_entry_safe(line)) {
-          // Dropped without a word on the wire; it takes no place.
-          log_env_dropped(line, peer_name);
-        } else if (len > 0 && add_env(line) != 0) {
-          reply_quoted(out, "501 Environment full '%s'\r\n", line);
-          running = false;
-        }
-        break;
-      default:
-        // STATE_PORT: consumed without a reply; the dialogue ends only with
-        // the end of input.
-        break;
+    if (quav_state == STATE_COMMAND) {
+      handle_command_line(d, line, len);
+    } else if (quav_state == STATE_ENV) {
+      handle_env_line(d, line, len);
     }
+    // STATE_PORT: lines are consumed without a reply; the dialogue ends
+    // only with the end of input.
   }
+}
 
+// After the dialogue: the script's output, its outcome, or, for a client
+// cut off, the end of a script still running.
+void finish(dialogue &d) {
   if (child_pid != 0 && !client_timed_out) {
     send_to_proc(nullptr);
-    relay_output(out, peer_name);
+    relay_output(d.out, d.peer_name);
   }
   if (client_timed_out) {
     // Nothing more reaches this client; a script still running is ended.
-    log_timed_out(peer_name);
+    log_timed_out(d.peer_name);
     if (child_pid != 0) {
       stop_script();
       close_fd(child_out_fd);
-      wait_for_child(cmd_line, peer_name);
+      wait_for_child(cmd_line, d.peer_name);
     }
   }
+}
+
+}  // namespace
+
+int quav(int connection, const sockaddr * /*peer*/, const char *peer_name) {
+  // Lines are read without a stream, so that the wait for the client's
+  // bytes can be bounded; replies go through a stream whose writes are.
+  int in_fd = duplicate(connection);
+  if (in_fd < 0) return -1;
+  FILE *out = open_client_stream(connection);
+  if (out == nullptr) {
+    ::close(in_fd);
+    return -1;
+  }
+  std::setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
+  client_timed_out = false;
+  quav_state = STATE_COMMAND;
+
+  dialogue d{line_reader{in_fd}, out, peer_name};
+  converse(d);
+  finish(d);
   std::fflush(out);
   if (!client_timed_out) linger_before_close(connection);
   reset_request_state();
-  ::close(in.fd);
+  ::close(in_fd);
   std::fclose(out);
-  return result;
+  return d.result;
 }
