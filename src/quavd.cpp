@@ -29,6 +29,7 @@ int run_limit = 0;
 sockaddr_storage listen_address = {};
 int listen_options_given = 0;
 int forward_confirm = 0;
+int reloadable_settings = 0;
 
 namespace {
 
@@ -70,6 +71,8 @@ int parse_address(const char *text, sockaddr_storage *out) {
   }
   return 0;
 }
+
+void reload_settings() {}
 
 void usage(const char *program_name) {
   std::fprintf(stderr, "Usage: %s [-d directory] { -r pattern | -L } [-l] \n", program_name);

@@ -36,6 +36,9 @@ extern sockaddr_storage listen_address;
 extern int listen_options_given;
 // Peer names count only when they resolve back to the peer's address (-F).
 extern int forward_confirm;
+// Set by start-up when an option names a file that SIGHUP re-reads; only
+// then does the daemon take SIGHUP (else it keeps the default action).
+extern int reloadable_settings;
 
 // Request state of the connection being served; reset after every one.
 extern int quav_state;
@@ -65,6 +68,10 @@ int read_limit(char option, const char *text, int most);
 // Reads an IPv4 dotted address or an IPv6 literal into the record (family
 // and address, port 0); -1 when the text is neither.
 int parse_address(const char *text, sockaddr_storage *out);
+// Re-reads the files that SIGHUP re-reads. What fails to load is logged
+// and the settings in force stay. Called by the listener, never from a
+// signal handler.
+void reload_settings();
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed.
 void ensure_std_fds();
 // Marks every descriptor from 3 up close-on-exec: inherited ones included.
