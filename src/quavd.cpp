@@ -1,18 +1,23 @@
-// quavd start-up: the server settings, the command line and the usage text.
+// quavd start-up: the server settings, the command line, the usage text and
+// the readiness notice to a service manager.
 #include "quavd.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "log.h"
+#include "util.h"
 
 // ---------------------------------------------------------------------------
 // Server settings
@@ -91,6 +96,7 @@ void usage(const char *program_name) {
   std::fprintf(stderr, "-b address : listen on this IPv4 or IPv6 address only (:: for all of both)\n");
   std::fprintf(stderr, "-F trust a peer's name only if it resolves back to the peer's address\n");
   std::fprintf(stderr, "-V print the version\n");
+  std::fprintf(stderr, "-P file : write the process id to file (default quavd.pid in the root)\n");
   std::exit(1);
 }
 
@@ -116,6 +122,26 @@ void keep_inherited_fds_from_scripts() {
   ::closedir(d);
 }
 
+void notify_ready() {
+  const char *path = std::getenv("NOTIFY_SOCKET");
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  const std::size_t len = path != nullptr ? std::strlen(path) : 0;
+  if (len < 2 || len >= sizeof sa.sun_path || (path[0] != '/' && path[0] != '@')) return;
+  std::memcpy(sa.sun_path, path, len);
+  // '@' names a socket in the abstract namespace: a leading NUL, no terminator.
+  if (path[0] == '@') sa.sun_path[0] = '\0';
+  char message[64];
+  format_bounded(message, sizeof message, "READY=1\nMAINPID=%ld\n", static_cast<long>(::getpid()));
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  // A manager that is not listening must not hold up or end the daemon.
+  (void)::sendto(fd, message, std::strlen(message), MSG_NOSIGNAL | MSG_DONTWAIT,
+                 reinterpret_cast<sockaddr *>(&sa),
+                 static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len));
+  ::close(fd);
+}
+
 int quavd_main(int argc, char **argv) {
   ensure_std_fds();
   // Whatever the starter left open must not reach the scripts.
@@ -127,7 +153,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FV")) != -1) {
+  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVP:")) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p':
@@ -153,6 +179,7 @@ int quavd_main(int argc, char **argv) {
         listen_options_given = 1;
         break;
       case 'F': forward_confirm = 1; break;
+      case 'P': set_pid_file(optarg); break;
       case 'V':
         std::printf("quavd %s\n", QUAVD_VERSION);
         std::exit(0);

@@ -72,6 +72,10 @@ int parse_address(const char *text, sockaddr_storage *out);
 // and the settings in force stay. Called by the listener, never from a
 // signal handler.
 void reload_settings();
+// Tells the service manager that the daemon listens: READY=1 in a datagram
+// to $NOTIFY_SOCKET (a path, or '@' for an abstract name); nothing when the
+// variable is unset or unusable.
+void notify_ready();
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed.
 void ensure_std_fds();
 // Marks every descriptor from 3 up close-on-exec: inherited ones included.

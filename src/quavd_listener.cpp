@@ -225,6 +225,7 @@ void standalone_main() {
   }
   set_signals();
   if (log_pid() != 0) final_death();
+  notify_ready();
 
   server_alive = 1;
   if (max_connections > 1) {

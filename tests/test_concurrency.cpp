@@ -77,7 +77,6 @@ TEST(Concurrency, SilentClientAndKilledListener) {
   ASSERT_TRUE(slow.send("cmd bin/slow\r\nend\r\n"));
   ASSERT_TRUE(wait_until([&] { return ::access((s.root + "/started").c_str(), 0) == 0; }));
   s.daemon.stop();
-  ::unlink((s.root + "/quavd.pid").c_str());
   EXPECT_TRUE(s.daemon.start_raw({"-p", std::to_string(s.port()), "-l", "-c", "2"}, s.root));
   EXPECT_TRUE(slow.read_until_closed());
   EXPECT_EQ(slow.got, served("bin/slow", "done\n"));
