@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "log.h"
 #include "util.h"
@@ -55,10 +54,15 @@ void note_reload(int) { reload_pending = 1; }
 // -a: the file, made absolute before the change into the server root.
 void set_rules_file(const char *path) {
   char cwd[4096];
-  std::string absolute = path;
-  if (path[0] != '/' && ::getcwd(cwd, sizeof cwd) != nullptr) absolute = std::string(cwd) + "/" + path;
   std::free(rules_file);
-  rules_file = strdup(absolute.c_str());
+  if (path[0] != '/' && ::getcwd(cwd, sizeof cwd) != nullptr) {
+    std::size_t size = std::strlen(cwd) + std::strlen(path) + 2;
+    rules_file = static_cast<char *>(std::malloc(size));
+    if (rules_file != nullptr) std::snprintf(rules_file, size, "%s/%s", cwd, path);
+  } else {
+    rules_file = strdup(path);
+  }
+  if (rules_file == nullptr) std::exit(1);
   reloadable_settings = 1;
 }
 
@@ -74,28 +78,26 @@ void load_rules_or_exit() {
 // -u USER[:GROUP]: looked up now, so that an unknown name stops the start
 // before anything listens.
 void set_run_user(const char *text) {
-  std::string user = text, group_name;
-  if (std::size_t colon = user.find(':'); colon != std::string::npos) {
-    group_name = user.substr(colon + 1);
-    user.resize(colon);
-  }
-  const passwd *pw = ::getpwnam(user.c_str());
+  std::free(run_user);
+  run_user = strdup(text);
+  if (run_user == nullptr) std::exit(1);
+  char *group_name = std::strchr(run_user, ':');
+  if (group_name != nullptr) *group_name++ = '\0';
+  const passwd *pw = ::getpwnam(run_user);
   if (pw == nullptr) {
-    std::fprintf(stderr, "quavd: -u: unknown user %s\n", user.c_str());
+    std::fprintf(stderr, "quavd: -u: unknown user %s\n", run_user);
     std::exit(1);
   }
   run_uid = pw->pw_uid;
   run_gid = pw->pw_gid;
-  if (std::strchr(text, ':') != nullptr) {
-    const group *gr = ::getgrnam(group_name.c_str());
+  if (group_name != nullptr) {
+    const group *gr = ::getgrnam(group_name);
     if (gr == nullptr) {
-      std::fprintf(stderr, "quavd: -u: unknown group %s\n", group_name.c_str());
+      std::fprintf(stderr, "quavd: -u: unknown group %s\n", group_name);
       std::exit(1);
     }
     run_gid = gr->gr_gid;
   }
-  std::free(run_user);
-  run_user = strdup(user.c_str());
 }
 
 // Only root can become another user; one who already is that user and

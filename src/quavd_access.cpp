@@ -8,11 +8,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <new>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "util.h"
 
@@ -28,12 +26,20 @@ struct rule {
   bool allow;
 };
 
+// Plain heap arrays: the daemon links no C++ runtime library, which every
+// handler process would map and copy.
+struct rule_list {
+  rule *items = nullptr;
+  std::size_t count = 0, cap = 0;
+};
+
 // The rules of one family by prefix length: for each length the rules of
 // that length sorted by their bits, only the first of equal ones kept. A
 // lookup is one binary search per length present, whatever the count.
 struct family_rules {
-  std::vector<rule> by_length[129];
-  std::vector<int> lengths;
+  rule_list by_length[129];
+  int lengths[129];
+  int length_count = 0;
 };
 
 struct rule_set {
@@ -41,6 +47,12 @@ struct rule_set {
 };
 
 rule_set rules_in_force;
+
+void free_rules(rule_set &set) {
+  for (family_rules *f : {&set.v4, &set.v6})
+    for (rule_list &list : f->by_length) std::free(list.items);
+  set = rule_set{};
+}
 
 // A file larger than this is refused rather than read into memory.
 constexpr std::size_t MAX_RULES_FILE = 16 * 1024 * 1024;
@@ -59,18 +71,28 @@ bool before(const rule &a, const rule &b) {
 
 bool same_bits(const rule &a, const rule &b) { return a.bits == b.bits; }
 
-void add_rule(rule_set &set, bool v6, int length, rule r) {
+// False when memory runs out.
+bool add_rule(rule_set &set, bool v6, int length, rule r) {
   clear_host_bits(r.bits, length);
-  (v6 ? set.v6 : set.v4).by_length[length].push_back(r);
+  rule_list &list = (v6 ? set.v6 : set.v4).by_length[length];
+  if (list.count == list.cap) {
+    std::size_t cap = list.cap == 0 ? 16 : list.cap * 2;
+    void *grown = std::realloc(list.items, cap * sizeof(rule));
+    if (grown == nullptr) return false;
+    list.items = static_cast<rule *>(grown);
+    list.cap = cap;
+  }
+  list.items[list.count++] = r;
+  return true;
 }
 
 void sort_rules(family_rules &f) {
   for (int length = 0; length <= 128; ++length) {
-    auto &list = f.by_length[length];
-    if (list.empty()) continue;
-    std::sort(list.begin(), list.end(), before);
-    list.erase(std::unique(list.begin(), list.end(), same_bits), list.end());
-    f.lengths.push_back(length);
+    rule_list &list = f.by_length[length];
+    if (list.count == 0) continue;
+    std::sort(list.items, list.items + list.count, before);
+    list.count = static_cast<std::size_t>(std::unique(list.items, list.items + list.count, same_bits) - list.items);
+    f.lengths[f.length_count++] = length;
   }
 }
 
@@ -78,14 +100,16 @@ void sort_rules(family_rules &f) {
 const rule *first_match(const family_rules &f, const unsigned char *address, std::size_t size) {
   const rule *best = nullptr;
   rule key{};
-  for (int length : f.lengths) {
+  for (int i = 0; i < f.length_count; ++i) {
+    const int length = f.lengths[i];
     std::memcpy(key.bits.data(), address, size);
     std::fill(key.bits.begin() + static_cast<long>(size), key.bits.end(), 0);
     clear_host_bits(key.bits, length);
     key.line = 0;
-    const auto &list = f.by_length[length];
-    auto at = std::lower_bound(list.begin(), list.end(), key, before);
-    if (at != list.end() && at->bits == key.bits && (best == nullptr || at->line < best->line)) best = &*at;
+    const rule_list &list = f.by_length[length];
+    const rule *end = list.items + list.count;
+    const rule *at = std::lower_bound(static_cast<const rule *>(list.items), end, key, before);
+    if (at != end && at->bits == key.bits && (best == nullptr || at->line < best->line)) best = at;
   }
   return best;
 }
@@ -98,7 +122,7 @@ std::string_view next_word(std::string_view &line) {
   while (start < line.size() && is_blank(line[start])) ++start;
   std::size_t end = start;
   while (end < line.size() && !is_blank(line[end])) ++end;
-  std::string_view word = line.substr(start, end - start);
+  std::string_view word(line.data() + start, end - start);
   line.remove_prefix(end);
   return word;
 }
@@ -128,7 +152,8 @@ const char *read_rule(std::string_view line, int number, rule_set &set) {
   const int most = v6 ? 128 : 32;
   int length = most;
   if (slash < prefix.size()) {
-    std::string_view digits = prefix.substr(slash + 1);
+    std::string_view digits = prefix;
+    digits.remove_prefix(slash + 1);
     length = 0;
     bool ok = !digits.empty() && digits.size() <= 3;
     for (char c : digits) {
@@ -145,44 +170,63 @@ const char *read_rule(std::string_view line, int number, rule_set &set) {
     v6 = false;
     length -= 96;
   }
-  add_rule(set, v6, length, r);
+  return add_rule(set, v6, length, r) ? nullptr : "out of memory";
+}
+
+// The whole file in a heap buffer of *len bytes, or null with errno set
+// (EFBIG when it is too large).
+char *read_whole_file(const char *path, std::size_t *len) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  char *text = nullptr;
+  std::size_t cap = 0;
+  *len = 0;
+  for (;;) {
+    if (*len == cap) {
+      void *grown = std::realloc(text, cap + 65536);
+      if (grown == nullptr) break;
+      text = static_cast<char *>(grown);
+      cap += 65536;
+    }
+    ssize_t n = ::read(fd, text + *len, cap - *len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    if (n == 0) {
+      ::close(fd);
+      return text;
+    }
+    *len += static_cast<std::size_t>(n);
+    if (*len > MAX_RULES_FILE) {
+      errno = EFBIG;
+      break;
+    }
+  }
+  int err = errno;
+  std::free(text);
+  ::close(fd);
+  errno = err;
   return nullptr;
 }
 
-// The whole file, or false with errno set (EFBIG when it is too large).
-bool read_whole_file(const char *path, std::string &out) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || out.size() + static_cast<std::size_t>(n) > MAX_RULES_FILE) {
-      int err = n < 0 ? errno : EFBIG;
-      ::close(fd);
-      errno = err;
-      return n == 0;
-    }
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-}
-
 bool parse_rules(const char *path, rule_set &set, char *why, std::size_t size) {
-  std::string text;
-  if (!read_whole_file(path, text)) {
+  std::size_t len = 0;
+  char *text = read_whole_file(path, &len);
+  if (text == nullptr) {
     const char *reason = errno == EFBIG ? "larger than 16 MiB" : std::strerror(errno);
     format_bounded(why, size, "%.4000s: %s", path, reason);
     return false;
   }
-  std::string_view rest = text;
+  std::string_view rest(text, len);
   for (int number = 1; !rest.empty(); ++number) {
     std::size_t end = std::min(rest.find('\n'), rest.size());
-    if (const char *reason = read_rule(rest.substr(0, end), number, set)) {
+    if (const char *reason = read_rule(std::string_view(rest.data(), end), number, set)) {
       format_bounded(why, size, "%.4000s line %d: %s", path, number, reason);
+      std::free(text);
       return false;
     }
     rest.remove_prefix(std::min(end + 1, rest.size()));
   }
+  std::free(text);
   sort_rules(set.v4);
   sort_rules(set.v6);
   return true;
@@ -191,15 +235,15 @@ bool parse_rules(const char *path, rule_set &set, char *why, std::size_t size) {
 }  // namespace
 
 bool load_rules(const char *path, char *why, std::size_t size) {
-  try {
-    rule_set set;
-    if (!parse_rules(path, set, why, size)) return false;
-    rules_in_force = std::move(set);
-    return true;
-  } catch (const std::bad_alloc &) {
-    format_bounded(why, size, "%.4000s: out of memory", path);
+  // A failed load leaves the rules in force as they were.
+  rule_set loaded;
+  if (!parse_rules(path, loaded, why, size)) {
+    free_rules(loaded);
     return false;
   }
+  free_rules(rules_in_force);
+  rules_in_force = loaded;
+  return true;
 }
 
 bool rules_admit(const sockaddr *peer) {
