@@ -183,10 +183,16 @@ char *read_whole_file(const char *path, std::size_t *len) {
   *len = 0;
   for (;;) {
     if (*len == cap) {
-      void *grown = std::realloc(text, cap + 65536);
+      // One byte past the bound tells a file that is too large.
+      if (cap > MAX_RULES_FILE) {
+        errno = EFBIG;
+        break;
+      }
+      std::size_t grow = cap == 0 ? 65536 : std::min(2 * cap, MAX_RULES_FILE + 1);
+      void *grown = std::realloc(text, grow);
       if (grown == nullptr) break;
       text = static_cast<char *>(grown);
-      cap += 65536;
+      cap = grow;
     }
     ssize_t n = ::read(fd, text + *len, cap - *len);
     if (n < 0 && errno == EINTR) continue;
@@ -196,10 +202,6 @@ char *read_whole_file(const char *path, std::size_t *len) {
       return text;
     }
     *len += static_cast<std::size_t>(n);
-    if (*len > MAX_RULES_FILE) {
-      errno = EFBIG;
-      break;
-    }
   }
   int err = errno;
   std::free(text);

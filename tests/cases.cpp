@@ -530,14 +530,15 @@ struct runner {
       std::tie(reverse_lookup, forward_lookup, forward_free, localhost_only, forward_confirm, restrict_to) = saved;
     } else if (fn == "rules" || fn == "badrules") {
       // rules TEXT ADDRESS=DROP...: the verdicts under a rules file of TEXT;
-      // badrules TEXT WHY: it is refused, WHY following the file's name.
+      // badrules TEXT WHY: it is refused, WHY following the file's name
+      // (after a blank, or straight after it when WHY begins with ':').
       std::string path = tmp.path + "/rules";
       write_file(path, w.at(0));
       char why[8192] = "";
       bool loaded = load_rules(path.c_str(), why, sizeof why);
       if (fn == "badrules") {
         EXPECT_FALSE(loaded);
-        EXPECT_EQ(std::string(why), path + " " + w.at(1));
+        EXPECT_EQ(std::string(why), path + (w.at(1)[0] == ':' ? "" : " ") + w[1]);
         return;
       }
       ASSERT_TRUE(loaded) << why;
