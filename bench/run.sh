@@ -13,6 +13,7 @@
 #   bench/run.sh                  # 3 rounds, both figures
 #   ROUNDS=5 bench/run.sh
 #   FIGURES=concurrent bench/run.sh
+#   FIGURES=rules bench/run.sh   # address rule lookup (bench/rules.sh)
 #   BASELINE_QUAVD=/path/to/older/quavd bench/run.sh   # serial rate against it
 #
 # Loopback only; every measurement is bounded (REQUESTS requests or
@@ -37,6 +38,13 @@ BASELINE_QUAVD=${BASELINE_QUAVD:-}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
 build=${BUILD_DIR:-$repo/build-bench}
+
+# The address rule figure (FIGURES=rules) has a script of its own.
+if [[ " $FIGURES " == *" rules "* ]]; then
+  "$here/rules.sh"
+  FIGURES=${FIGURES//rules/}
+  [[ -n ${FIGURES// /} ]] || exit 0
+fi
 
 echo "building in $build (Release)" >&2
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUAVD_BENCH=ON >/dev/null

@@ -72,8 +72,7 @@ int accept_connection(sockaddr_storage *peer) {
 // runs the dialogue on it; closes it in both cases.
 void serve_connection(int connection, const sockaddr *peer) {
   char peer_name[1024];
-  map_sockaddr_to_name(peer, peer_name, sizeof peer_name);
-  if (filter_source(peer, peer_name)) {
+  if (name_and_filter(peer, peer_name, sizeof peer_name)) {
     char message[1024 + 32];
     format_bounded(message, sizeof message, "connection from %s dropped", peer_name);
     log_error(message);
@@ -121,6 +120,8 @@ void serve_concurrently() {
   sigset_t chld;
   ::sigemptyset(&chld);
   ::sigaddset(&chld, SIGCHLD);
+  // SIGHUP comes the same way, so that it is seen before the next accept.
+  if (reloadable_settings) ::sigaddset(&chld, SIGHUP);
   ::sigprocmask(SIG_BLOCK, &chld, &startup_mask);
   int sigchld_fd = ::signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC);
   // Handlers start as copies of the listener: set up once here what each
@@ -138,9 +139,11 @@ void serve_concurrently() {
     if (::poll(fds, nfds, sigchld_fd < 0 ? 100 : -1) < 0) continue;
     if ((fds[0].revents & POLLIN) != 0) {
       signalfd_siginfo info[16];
-      while (::read(sigchld_fd, info, sizeof info) > 0) {
-      }
+      for (ssize_t n; (n = ::read(sigchld_fd, info, sizeof info)) > 0;)
+        for (ssize_t i = 0; i < n / static_cast<ssize_t>(sizeof info[0]); ++i)
+          if (info[i].ssi_signo == SIGHUP) reload_pending = 1;
     }
+    if (reload_pending) reload_settings();
     if (nfds == 2 && (fds[1].revents & POLLIN) != 0) {
       sockaddr_storage peer{};
       int connection = accept_connection(&peer);
@@ -225,6 +228,7 @@ void standalone_main() {
   }
   set_signals();
   if (log_pid() != 0) final_death();
+  become_run_user();
 
   server_alive = 1;
   if (max_connections > 1) {
@@ -232,6 +236,7 @@ void standalone_main() {
     return;
   }
   while (server_alive) {
+    await_connection(server_socket);
     sockaddr_storage peer{};
     int connection = accept_connection(&peer);
     if (connection >= 0) serve_connection(connection, reinterpret_cast<sockaddr *>(&peer));
