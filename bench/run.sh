@@ -13,6 +13,7 @@
 #   bench/run.sh                  # 3 rounds, both figures
 #   ROUNDS=5 bench/run.sh
 #   FIGURES=concurrent bench/run.sh
+#   FIGURES=rules bench/run.sh   # address rule lookup (bench/rules.sh)
 #   BASELINE_QUAVD=/path/to/older/quavd bench/run.sh   # both figures against it
 #   IDLE_WAIT=60 bench/run.sh     # memory once the load has been gone that long
 #
@@ -39,6 +40,13 @@ IDLE_WAIT=${IDLE_WAIT:-60}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
 build=${BUILD_DIR:-$repo/build-bench}
+
+# The address rule figure (FIGURES=rules) has a script of its own.
+if [[ " $FIGURES " == *" rules "* ]]; then
+  "$here/rules.sh"
+  FIGURES=${FIGURES//rules/}
+  [[ -n ${FIGURES// /} ]] || exit 0
+fi
 
 echo "building in $build (Release)" >&2
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUAVD_BENCH=ON >/dev/null

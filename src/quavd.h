@@ -1,6 +1,7 @@
 // quavd: start-up (quavd.cpp), listener (quavd_listener.cpp), peer naming
-// and access filter (quavd_peer.cpp), the request protocol handler
-// (quavd_handler.cpp) and the script's process control (quavd_launch.cpp).
+// and access filter (quavd_peer.cpp), address rules (quavd_access.cpp), the
+// request protocol handler (quavd_handler.cpp) and the script's process
+// control (quavd_launch.cpp).
 #pragma once
 
 #include <netdb.h>
@@ -9,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 
@@ -43,6 +45,12 @@ extern int forward_confirm;
 // Set by start-up when an option names a file that SIGHUP re-reads; only
 // then does the daemon take SIGHUP (else it keeps the default action).
 extern int reloadable_settings;
+// Set by SIGHUP (only when reloadable_settings is); reload_settings()
+// clears it.
+extern volatile sig_atomic_t reload_pending;
+// The address rules file (-a), absolute, so that SIGHUP finds it from the
+// server root; null without -a.
+extern char *rules_file;
 
 // Request state of the connection being served; reset after every one.
 extern int quav_state;
@@ -80,6 +88,14 @@ int parse_address(const char *text, sockaddr_storage *out);
 // and the settings in force stay. Called by the listener, never from a
 // signal handler.
 void reload_settings();
+// Waits until a client is waiting on the listening socket, re-reading the
+// settings first whenever SIGHUP has come, so that a new rule holds for the
+// next connection accepted. Returns at once when nothing is reloadable.
+void await_connection(int listening_fd);
+// -u: takes on the user's supplementary groups, group and user, and makes
+// sure root cannot be had back; a failure ends the process. Nothing
+// without -u.
+void become_run_user();
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed.
 void ensure_std_fds();
 // Marks every descriptor from 3 up close-on-exec: inherited ones included.
@@ -114,6 +130,17 @@ void map_sockaddr_to_name(const sockaddr *peer, char *dest, std::size_t size);
 const char *find_fqdn(const hostent *entry);
 int filter_source(const sockaddr *peer, const char *peer_name);
 int match_suffix(const char *text, const char *suffix);
+// Names the peer and applies every filter; nonzero: drop. The address
+// rules come first: a peer they refuse is named by its address and costs
+// no lookup.
+int name_and_filter(const sockaddr *peer, char *dest, std::size_t size);
+
+// Address rules (-a). load_rules reads a file into the rules in force; on
+// failure those stay, and why names the file, the line and the fault.
+bool load_rules(const char *path, char *why, std::size_t size);
+// True when the rules in force admit the peer, always without -a. An
+// IPv4-mapped address is judged as the IPv4 address it carries.
+bool rules_admit(const sockaddr *peer);
 // The resolver calls of naming, so that tests can supply the answers.
 extern hostent *(*reverse_lookup)(const void *addr, socklen_t len, int type);
 extern int (*forward_lookup)(const char *name, const char *service, const addrinfo *hints,

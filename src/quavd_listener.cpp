@@ -71,8 +71,7 @@ int accept_connection(int listen_fd, sockaddr_storage *peer) {
 
 void serve_connection(int connection, const sockaddr *peer) {
   char peer_name[1024];
-  map_sockaddr_to_name(peer, peer_name, sizeof peer_name);
-  if (filter_source(peer, peer_name)) {
+  if (name_and_filter(peer, peer_name, sizeof peer_name)) {
     char message[1024 + 32];
     format_bounded(message, sizeof message, "connection from %s dropped", peer_name);
     log_error(message);
@@ -189,6 +188,7 @@ void standalone_main() {
   server_socket = listen_fds[0];
   set_signals();
   if (log_pid() != 0) final_death();
+  become_run_user();
 
   server_alive = 1;
   if (max_connections > 1) {
@@ -198,6 +198,12 @@ void standalone_main() {
     return;
   }
   while (server_alive) {
+    // SIGHUP's new settings hold from the next connection accepted.
+    if (listen_count == 1) {
+      await_connection(server_socket);
+    } else if (reload_pending) {
+      reload_settings();
+    }
     sockaddr_storage peer{};
     const int listen_fd = ready_listener();
     int connection = listen_fd < 0 ? -1 : accept_connection(listen_fd, &peer);

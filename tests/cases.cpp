@@ -21,6 +21,7 @@
 #include <random>
 #include <sstream>
 #include <tuple>
+#include <utility>
 
 #include "harness.h"
 #include "quavd.h"
@@ -289,6 +290,11 @@ struct runner {
       bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
       if (fd >= 0) ::close(fd);
       if (!bound) GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+    } else if (d.word == "need" && w.at(0) == "root") {
+      // Root of the whole machine, not of a user namespace of its own.
+      auto map = read_lines("/proc/self/uid_map");
+      if (::geteuid() != 0 || map.empty() || map[0].find("0 4294967295") == std::string::npos)
+        GTEST_SKIP() << "not run as root: -u cannot be tried";
     } else if (d.word == "need") {
       if (!file_exists(w.at(0))) GTEST_SKIP() << w[0] << " is not installed";
     } else if (d.word == "hold") {
@@ -546,6 +552,28 @@ struct runner {
       EXPECT_EQ(name[size], 'Z') << "written past the size";
       EXPECT_EQ(filter_source(reinterpret_cast<sockaddr *>(&peer), name), std::stoi(w.at(7)));
       std::tie(reverse_lookup, forward_lookup, forward_free, localhost_only, forward_confirm, restrict_to) = saved;
+    } else if (fn == "rules" || fn == "badrules") {
+      // rules TEXT ADDRESS=DROP...: the verdicts under a rules file of TEXT;
+      // badrules TEXT WHY: it is refused, WHY following the file's name
+      // (after a blank, or straight after it when WHY begins with ':').
+      std::string path = tmp.path + "/rules";
+      write_file(path, w.at(0));
+      char why[8192] = "";
+      bool loaded = load_rules(path.c_str(), why, sizeof why);
+      if (fn == "badrules") {
+        EXPECT_FALSE(loaded);
+        EXPECT_EQ(std::string(why), path + (w.at(1)[0] == ':' ? "" : " ") + w[1]);
+        return;
+      }
+      ASSERT_TRUE(loaded) << why;
+      char *saved = std::exchange(rules_file, path.data());
+      for (std::size_t i = 1; i < w.size(); ++i) {
+        std::size_t eq = w[i].rfind('=');
+        sockaddr_storage peer{};
+        EXPECT_EQ(parse_address(w[i].substr(0, eq).c_str(), &peer), 0) << w[i];
+        EXPECT_EQ(!rules_admit(reinterpret_cast<sockaddr *>(&peer)), w[i].substr(eq + 1) == "1") << w[i];
+      }
+      rules_file = saved;
     } else {
       ADD_FAILURE() << "unknown directive " << fn;
     }
