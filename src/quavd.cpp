@@ -29,6 +29,7 @@ int localhost_only = 0;
 int raw_data = 1;
 int debug = 0;
 int max_connections = 1;
+int per_address_limit = 0;
 int idle_limit = 0;
 int run_limit = 0;
 sockaddr_storage listen_address = {};
@@ -41,7 +42,6 @@ namespace {
 
 constexpr char usage_pattern_examples[] = "*.example.com, www.example.com";
 
-constexpr int MAX_CONNECTIONS = 1024;
 constexpr int MAX_SECONDS = 86400;
 
 // -u: the user to become once the port is bound; null for none.
@@ -211,6 +211,8 @@ void usage(const char *program_name) {
   std::fprintf(stderr, "-V print the version\n");
   std::fprintf(stderr, "-a file : serve only peers that the address rules in file allow\n");
   std::fprintf(stderr, "-u user[:group] : run as this user (and group) once the port is bound\n");
+  std::fprintf(stderr, "-C number : at most number connections at once from one address, with -c (1 to %d)\n",
+               MAX_CONNECTIONS);
   std::exit(1);
 }
 
@@ -247,7 +249,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:")) != -1) {
+  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:")) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p':
@@ -265,6 +267,7 @@ int quavd_main(int argc, char **argv) {
       case 'c': max_connections = read_limit('c', optarg, MAX_CONNECTIONS); break;
       case 't': idle_limit = read_limit('t', optarg, MAX_SECONDS); break;
       case 'T': run_limit = read_limit('T', optarg, MAX_SECONDS); break;
+      case 'C': per_address_limit = read_limit('C', optarg, MAX_CONNECTIONS); break;
       case 'b':
         if (parse_address(optarg, &listen_address) != 0) {
           std::fprintf(stderr, "quavd: -b takes an IPv4 address or an IPv6 literal\n");
@@ -291,6 +294,12 @@ int quavd_main(int argc, char **argv) {
     hup.sa_flags = SA_RESTART;
     ::sigemptyset(&hup.sa_mask);
     ::sigaction(SIGHUP, &hup, nullptr);
+  }
+
+  // Only handlers that share a view of the connections can count them.
+  if (per_address_limit > 0 && max_connections < 2) {
+    std::fprintf(stderr, "quavd: -C needs -c 2 or more\n");
+    std::exit(1);
   }
 
   // Carrying on elsewhere (often /) would let clients run whatever lies

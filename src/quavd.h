@@ -6,6 +6,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -28,7 +29,10 @@ extern int localhost_only;
 extern int raw_data;
 extern int debug;
 // Connections served at once (-c; 1: one at a time, in the listener).
+constexpr int MAX_CONNECTIONS = 1024;
 extern int max_connections;
+// At most this many connections at once from one address (-C; 0: no limit).
+extern int per_address_limit;
 // Seconds a client may stay idle (-t) and a script may run (-T); 0: no limit.
 extern int idle_limit;
 extern int run_limit;
@@ -58,10 +62,14 @@ extern int child_in_fd;
 extern int child_out_fd;
 extern int in_port;
 
-// Listener state.
+// Listener state. The listening sockets are our own one, or every one a
+// service manager handed over; server_socket is the first of them.
+constexpr int MAX_LISTEN_FDS = 16;
+extern int listen_fds[MAX_LISTEN_FDS];
+extern int listen_count;
 extern int server_socket;
 extern sockaddr_storage sa_server;
-extern int server_alive;
+extern volatile sig_atomic_t server_alive;
 extern int pending_death;
 
 // Start-up. quavd_main is the daemon's main.
@@ -98,6 +106,23 @@ void standalone_main();
 void set_signals();
 [[noreturn]] void final_death();
 void graceful_death();
+// Accepts a connection on one listening socket; -1 when there is none (a
+// failure worth it is logged).
+int accept_connection(int listen_fd, sockaddr_storage *peer);
+// Names the peer, applies the filter and either refuses the connection or
+// runs the dialogue on it. The caller closes the connection.
+void serve_connection(int connection, const sockaddr *peer);
+// A tenth of a second, whatever signals arrive.
+void pause_briefly();
+
+// The pool (-c above 1): long-lived handler processes that serve one
+// connection after another, supervised by the listener, which returns only
+// to end the process. The signal mask is the one scripts are to get.
+void serve_pool(const sigset_t &script_mask);
+// True once an orderly stop (SIGTERM with -c above 1) has reached this
+// handler: its dialogue ends and a running script is ended as the run
+// limit ends it.
+bool stop_requested();
 
 // Peer naming and the access filter. The peer record is an IPv4 or IPv6
 // one; an IPv4-mapped IPv6 address counts as the IPv4 address it carries.
