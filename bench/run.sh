@@ -13,7 +13,9 @@
 #   bench/run.sh                  # 3 rounds, both figures
 #   ROUNDS=5 bench/run.sh
 #   FIGURES=concurrent bench/run.sh
-#   BASELINE_QUAVD=/path/to/older/quavd bench/run.sh   # serial rate against it
+#   FIGURES=rules bench/run.sh   # address rule lookup (bench/rules.sh)
+#   BASELINE_QUAVD=/path/to/older/quavd bench/run.sh   # both figures against it
+#   IDLE_WAIT=60 bench/run.sh     # memory once the load has been gone that long
 #
 # Loopback only; every measurement is bounded (REQUESTS requests or
 # SECONDS_PER_RUN seconds, or a fixed number of bytes), and every server
@@ -33,10 +35,18 @@ FIGURES=${FIGURES:-serial concurrent}
 CLIENTS=${CLIENTS:-1 4 16}
 CONCURRENCY=16
 BASELINE_QUAVD=${BASELINE_QUAVD:-}
+IDLE_WAIT=${IDLE_WAIT:-60}
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
 build=${BUILD_DIR:-$repo/build-bench}
+
+# The address rule figure (FIGURES=rules) has a script of its own.
+if [[ " $FIGURES " == *" rules "* ]]; then
+  "$here/rules.sh"
+  FIGURES=${FIGURES//rules/}
+  [[ -n ${FIGURES// /} ]] || exit 0
+fi
 
 echo "building in $build (Release)" >&2
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUAVD_BENCH=ON >/dev/null
@@ -60,7 +70,7 @@ mkdir -p "$root/bin"
 cp "$build/bench/scripts/true" "$build/bench/scripts/emit" "$build/bench/scripts/sink" \
   "$build/bench/scripts/nap" "$root/bin/"
 # Each daemon gets a root of its own, for its pid file and log.
-for d in root-c root-before; do
+for d in root-c root-before root-before-c root-wide; do
   mkdir -p "$work/$d" && cp -r "$root/bin" "$work/$d/"
 done
 results=$work/results
@@ -105,18 +115,26 @@ quavd_pid=${pids[-1]}
 qc_port=$(port)
 start "$qc_port" "$build/quavd" -p "$qc_port" -l -d "$work/root-c" -c "$CONCURRENCY"
 quavd_c_pid=${pids[-1]}
+# The widest pool, left without load: its memory is all it shows.
+wide_port=$(port)
+start "$wide_port" "$build/quavd" -p "$wide_port" -l -d "$work/root-wide" -c 1024
+quavd_wide_pid=${pids[-1]}
 if [[ -n $BASELINE_QUAVD ]]; then
   b_port=$(port)
   start "$b_port" "$BASELINE_QUAVD" -p "$b_port" -l -d "$work/root-before"
+  bc_port=$(port)
+  start "$bc_port" "$BASELINE_QUAVD" -p "$bc_port" -l -d "$work/root-before-c" -c "$CONCURRENCY"
+  before_c_pid=${pids[-1]}
 fi
 
-declare -A tcps_port tcpc_port socat_port xinetd_port
+declare -A tcps_port tcpc_port tcpc_pid socat_port xinetd_port
 for s in true emit sink nap; do
   args=()
   [[ $s == emit ]] && args=("$emit_arg")
   if [[ $s == true || $s == nap ]]; then
     tcpc_port[$s]=$(port)
     start "${tcpc_port[$s]}" tcpserver -c "$CONCURRENCY" -HRl0 127.0.0.1 "${tcpc_port[$s]}" "$root/bin/$s"
+    tcpc_pid[$s]=${pids[-1]}
   fi
   if [[ $s != nap ]]; then
     tcps_port[$s]=$(port)
@@ -157,6 +175,16 @@ pids+=($!)
 for s in true emit sink nap; do "$loadgen" wait-listen "${xinetd_port[$s]}" 10; done
 
 rss() { awk '/^VmRSS/ {print $2}' "/proc/${1:-$quavd_pid}/status"; }
+# pss PID: the proportional set size in KiB of the process and its children
+# (the pool's handlers) together; then, after a slash, how many children.
+pss() {
+  local p total=0 n=0
+  for p in /proc/[0-9]*; do
+    [[ $(awk '{print $4}' "$p/stat" 2>/dev/null) == "$1" ]] || continue
+    total=$((total + $(awk '/^Pss:/ {print $2}' "$p/smaps_rollup" 2>/dev/null || echo 0))) n=$((n + 1))
+  done
+  echo "$((total + $(awk '/^Pss:/ {print $2}' "/proc/$1/smaps_rollup")))/$n"
+}
 
 # record ROUND SYSTEM LOADGEN-ARGS...: runs one measurement, keeps its numbers.
 record() {
@@ -219,12 +247,14 @@ conc_record() {
 conc_measure() {
   local r=$1 k prog i sys
   local csys=(quavd tcpserver socat xinetd)
+  [[ -z $BASELINE_QUAVD ]] || csys+=(before)
   for k in $CLIENTS; do
     for prog in true nap; do
       for ((i = 0; i < ${#csys[@]}; i++)); do
         sys=${csys[$(((i + r - 1) % ${#csys[@]}))]}
         case $sys in
           quavd) conc_record "$r" quavd "$k" "$prog" "$qc_port" "$quavd_c_pid" "bin/$prog" ;;
+          before) conc_record "$r" before "$k" "$prog" "$bc_port" "$before_c_pid" "bin/$prog" ;;
           tcpserver) conc_record "$r" tcpserver "$k" "$prog" "${tcpc_port[$prog]}" 0 ;;
           socat) conc_record "$r" socat "$k" "$prog" "${socat_port[$prog]}" 0 ;;
           xinetd) conc_record "$r" xinetd "$k" "$prog" "${xinetd_port[$prog]}" 0 ;;
@@ -254,10 +284,17 @@ for ((r = 1; r <= ROUNDS; r++)); do
     echo "round $r: concurrent" >&2
     conc_measure "$r"
     echo "$r quavd-c rss $(rss "$quavd_c_pid")" >>"$results"
+    echo "round $r: quavd -c $CONCURRENCY $(pss "$quavd_c_pid"), tcpserver -c $CONCURRENCY $(pss "${tcpc_pid[true]}")" >>"$work/pss"
   fi
 done
 rss_end=$(rss)
 rss_c_end=$(rss "$quavd_c_pid")
+if [[ " $FIGURES " == *" concurrent "* ]] && ((IDLE_WAIT > 0)); then
+  echo "waiting ${IDLE_WAIT}s without load" >&2
+  sleep "$IDLE_WAIT"
+  echo "idle ${IDLE_WAIT}s: quavd -c $CONCURRENCY $(pss "$quavd_c_pid"), tcpserver -c $CONCURRENCY $(pss "${tcpc_pid[true]}")" >>"$work/pss"
+fi
+echo "never loaded: quavd -c 1024 $(pss "$quavd_wide_pid")" >>"$work/pss"
 stop_all
 
 echo
@@ -339,13 +376,13 @@ awk -v rss_start="$rss_c_start" -v rss_end="$rss_c_end" -v rss_rounds="$(awk '$2
     return x == "" ? "-" : sprintf("%.2f", x)
   }
   END {
-    printf "%3s %-5s %9s %9s %9s %9s | %8s %8s %8s | %9s %9s | %8s\n", "K", "prog", "quavd", "tcpserver", "socat", "xinetd",
-      "/tcpsrv", "/socat", "/xinetd", "quavd p50", "tcps p50", "handlers"
+    printf "%3s %-5s %9s %9s %9s %9s | %8s %8s %8s %8s | %9s %9s | %8s\n", "K", "prog", "quavd", "tcpserver", "socat", "xinetd",
+      "/tcpsrv", "/socat", "/xinetd", "/before", "quavd p50", "tcps p50", "handlers"
     for (i = 1; i <= nkeys; i++) {
       key = order[i]; split(key, kp, SUBSEP)
-      printf "%3s %-5s %9s %9s %9s %9s | %8s %8s %8s | %9s %9s | %8s\n", kp[1], kp[2], cell("quavd", key, "rate"),
+      printf "%3s %-5s %9s %9s %9s %9s | %8s %8s %8s %8s | %9s %9s | %8s\n", kp[1], kp[2], cell("quavd", key, "rate"),
         cell("tcpserver", key, "rate"), cell("socat", key, "rate"), cell("xinetd", key, "rate"),
-        ratio("tcpserver", key), ratio("socat", key), ratio("xinetd", key),
+        ratio("tcpserver", key), ratio("socat", key), ratio("xinetd", key), ratio("before", key),
         cell("quavd", key, "p50_us"), cell("tcpserver", key, "p50_us"), most[key]
     }
     print ""
@@ -353,4 +390,7 @@ awk -v rss_start="$rss_c_start" -v rss_end="$rss_c_end" -v rss_rounds="$(awk '$2
     print "handler processes of quavd seen at once (sampled every 2 ms)"
     printf "quavd -c resident size: %s KiB after warm-up, per round:%s KiB, %s KiB at the end\n", rss_start, rss_rounds, rss_end
   }' "$conc_results"
+echo
+echo "proportional set size, KiB / child processes (the listener or server and its children together):"
+cat "$work/pss"
 fi

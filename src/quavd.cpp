@@ -1,11 +1,15 @@
-// quavd start-up: the server settings, the command line, the usage text and
-// the readiness notice to a service manager.
+// quavd start-up: the server settings, the command line, the usage text,
+// SIGHUP's reload, the change of user and the readiness notice to a service
+// manager.
 #include "quavd.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/close_range.h>
+#include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -29,19 +33,89 @@ int localhost_only = 0;
 int raw_data = 1;
 int debug = 0;
 int max_connections = 1;
+int per_address_limit = 0;
 int idle_limit = 0;
 int run_limit = 0;
 sockaddr_storage listen_address = {};
 int listen_options_given = 0;
 int forward_confirm = 0;
 int reloadable_settings = 0;
+volatile sig_atomic_t reload_pending = 0;
 
 namespace {
 
 constexpr char usage_pattern_examples[] = "*.example.com, www.example.com";
 
-constexpr int MAX_CONNECTIONS = 1024;
 constexpr int MAX_SECONDS = 86400;
+
+// -u: the user to become once the port is bound; null for none.
+char *run_user = nullptr;
+uid_t run_uid = 0;
+gid_t run_gid = 0;
+
+void note_reload(int) { reload_pending = 1; }
+
+// -a: the file, made absolute before the change into the server root.
+void set_rules_file(const char *path) {
+  char cwd[4096];
+  std::free(rules_file);
+  if (path[0] != '/' && ::getcwd(cwd, sizeof cwd) != nullptr) {
+    std::size_t size = std::strlen(cwd) + std::strlen(path) + 2;
+    rules_file = static_cast<char *>(std::malloc(size));
+    if (rules_file != nullptr) std::snprintf(rules_file, size, "%s/%s", cwd, path);
+  } else {
+    rules_file = strdup(path);
+  }
+  if (rules_file == nullptr) std::exit(1);
+  reloadable_settings = 1;
+}
+
+// The rules of -a's file; a fault in it stops the start before anything
+// listens.
+void load_rules_or_exit() {
+  char why[8192];
+  if (rules_file == nullptr || load_rules(rules_file, why, sizeof why)) return;
+  std::fprintf(stderr, "quavd: %s\n", why);
+  std::exit(1);
+}
+
+// -u USER[:GROUP]: looked up now, so that an unknown name stops the start
+// before anything listens.
+void set_run_user(const char *text) {
+  std::free(run_user);
+  run_user = strdup(text);
+  if (run_user == nullptr) std::exit(1);
+  char *group_name = std::strchr(run_user, ':');
+  if (group_name != nullptr) *group_name++ = '\0';
+  const passwd *pw = ::getpwnam(run_user);
+  if (pw == nullptr) {
+    std::fprintf(stderr, "quavd: -u: unknown user %s\n", run_user);
+    std::exit(1);
+  }
+  run_uid = pw->pw_uid;
+  run_gid = pw->pw_gid;
+  if (group_name != nullptr) {
+    const group *gr = ::getgrnam(group_name);
+    if (gr == nullptr) {
+      std::fprintf(stderr, "quavd: -u: unknown group %s\n", group_name);
+      std::exit(1);
+    }
+    run_gid = gr->gr_gid;
+  }
+}
+
+// Only root can become another user; one who already is that user and
+// group has nothing to do.
+void check_run_user() {
+  if (run_user == nullptr || ::geteuid() == 0) return;
+  if (run_uid == ::geteuid() && run_gid == ::getegid()) {
+    std::free(run_user);
+    run_user = nullptr;
+    return;
+  }
+  std::fprintf(stderr, "quavd: -u: only root can run as another user\n");
+  std::exit(1);
+}
 
 }  // namespace
 
@@ -77,7 +151,50 @@ int parse_address(const char *text, sockaddr_storage *out) {
   return 0;
 }
 
-void reload_settings() {}
+void reload_settings() {
+  reload_pending = 0;
+  if (rules_file == nullptr) return;
+  char why[8192];
+  if (load_rules(rules_file, why, sizeof why)) return;
+  char message[8192 + 32];
+  format_bounded(message, sizeof message, "%s; old rules kept", why);
+  log_error(message);
+}
+
+void await_connection(int listening_fd) {
+  if (!reloadable_settings) return;
+  // SIGHUP is let in only inside ppoll: one that comes before it is seen
+  // there, never lost between the test of the flag and the wait.
+  sigset_t hup, open_mask;
+  ::sigemptyset(&hup);
+  ::sigaddset(&hup, SIGHUP);
+  ::sigprocmask(SIG_BLOCK, &hup, &open_mask);
+  for (;;) {
+    if (reload_pending) reload_settings();
+    pollfd p{listening_fd, POLLIN, 0};
+    if (::ppoll(&p, 1, nullptr, &open_mask) >= 0 || errno != EINTR) break;
+  }
+  ::sigprocmask(SIG_SETMASK, &open_mask, nullptr);
+}
+
+void become_run_user() {
+  if (run_user == nullptr) return;
+  const char *failed = ::initgroups(run_user, run_gid) != 0 ? "initgroups"
+                       : ::setgid(run_gid) != 0             ? "setgid"
+                       : ::setuid(run_uid) != 0             ? "setuid"
+                                                            : nullptr;
+  if (failed != nullptr) {
+    std::fprintf(stderr, "quavd: could not become user %s\n", run_user);
+    std::perror(failed);
+    final_death();
+  }
+  // Every id must have changed: were root still to be had, a script could
+  // take it.
+  if (run_uid != 0 && (::setuid(0) == 0 || ::seteuid(0) == 0 || (run_gid != 0 && ::setgid(0) == 0))) {
+    std::fprintf(stderr, "quavd: root could be had back after becoming user %s\n", run_user);
+    final_death();
+  }
+}
 
 void usage(const char *program_name) {
   std::fprintf(stderr, "Usage: %s [-d directory] { -r pattern | -L } [-l] \n", program_name);
@@ -96,6 +213,10 @@ void usage(const char *program_name) {
   std::fprintf(stderr, "-b address : listen on this IPv4 or IPv6 address only (:: for all of both)\n");
   std::fprintf(stderr, "-F trust a peer's name only if it resolves back to the peer's address\n");
   std::fprintf(stderr, "-V print the version\n");
+  std::fprintf(stderr, "-a file : serve only peers that the address rules in file allow\n");
+  std::fprintf(stderr, "-u user[:group] : run as this user (and group) once the port is bound\n");
+  std::fprintf(stderr, "-C number : at most number connections at once from one address, with -c (1 to %d)\n",
+               MAX_CONNECTIONS);
   std::fprintf(stderr, "-P file : write the process id to file (default quavd.pid in the root)\n");
   std::exit(1);
 }
@@ -153,7 +274,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVP:")) != -1) {
+  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:")) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p':
@@ -171,6 +292,7 @@ int quavd_main(int argc, char **argv) {
       case 'c': max_connections = read_limit('c', optarg, MAX_CONNECTIONS); break;
       case 't': idle_limit = read_limit('t', optarg, MAX_SECONDS); break;
       case 'T': run_limit = read_limit('T', optarg, MAX_SECONDS); break;
+      case 'C': per_address_limit = read_limit('C', optarg, MAX_CONNECTIONS); break;
       case 'b':
         if (parse_address(optarg, &listen_address) != 0) {
           std::fprintf(stderr, "quavd: -b takes an IPv4 address or an IPv6 literal\n");
@@ -179,12 +301,31 @@ int quavd_main(int argc, char **argv) {
         listen_options_given = 1;
         break;
       case 'F': forward_confirm = 1; break;
+      case 'a': set_rules_file(optarg); break;
+      case 'u': set_run_user(optarg); break;
       case 'P': set_pid_file(optarg); break;
       case 'V':
         std::printf("quavd %s\n", QUAVD_VERSION);
         std::exit(0);
       default: usage(program_name);
     }
+  }
+  check_run_user();
+  load_rules_or_exit();
+  if (reloadable_settings) {
+    // A flag only: the rules are read again by the listener, between
+    // connections.
+    struct sigaction hup {};
+    hup.sa_handler = note_reload;
+    hup.sa_flags = SA_RESTART;
+    ::sigemptyset(&hup.sa_mask);
+    ::sigaction(SIGHUP, &hup, nullptr);
+  }
+
+  // Only handlers that share a view of the connections can count them.
+  if (per_address_limit > 0 && max_connections < 2) {
+    std::fprintf(stderr, "quavd: -C needs -c 2 or more\n");
+    std::exit(1);
   }
 
   // Carrying on elsewhere (often /) would let clients run whatever lies

@@ -1,13 +1,16 @@
 // quavd: start-up (quavd.cpp), listener (quavd_listener.cpp), peer naming
-// and access filter (quavd_peer.cpp), the request protocol handler
-// (quavd_handler.cpp) and the script's process control (quavd_launch.cpp).
+// and access filter (quavd_peer.cpp), address rules (quavd_access.cpp), the
+// request protocol handler (quavd_handler.cpp) and the script's process
+// control (quavd_launch.cpp).
 #pragma once
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 
@@ -26,7 +29,10 @@ extern int localhost_only;
 extern int raw_data;
 extern int debug;
 // Connections served at once (-c; 1: one at a time, in the listener).
+constexpr int MAX_CONNECTIONS = 1024;
 extern int max_connections;
+// At most this many connections at once from one address (-C; 0: no limit).
+extern int per_address_limit;
 // Seconds a client may stay idle (-t) and a script may run (-T); 0: no limit.
 extern int idle_limit;
 extern int run_limit;
@@ -39,6 +45,12 @@ extern int forward_confirm;
 // Set by start-up when an option names a file that SIGHUP re-reads; only
 // then does the daemon take SIGHUP (else it keeps the default action).
 extern int reloadable_settings;
+// Set by SIGHUP (only when reloadable_settings is); reload_settings()
+// clears it.
+extern volatile sig_atomic_t reload_pending;
+// The address rules file (-a), absolute, so that SIGHUP finds it from the
+// server root; null without -a.
+extern char *rules_file;
 
 // Request state of the connection being served; reset after every one.
 extern int quav_state;
@@ -50,10 +62,14 @@ extern int child_in_fd;
 extern int child_out_fd;
 extern int in_port;
 
-// Listener state.
+// Listener state. The listening sockets are our own one, or every one a
+// service manager handed over; server_socket is the first of them.
+constexpr int MAX_LISTEN_FDS = 16;
+extern int listen_fds[MAX_LISTEN_FDS];
+extern int listen_count;
 extern int server_socket;
 extern sockaddr_storage sa_server;
-extern int server_alive;
+extern volatile sig_atomic_t server_alive;
 extern int pending_death;
 
 // Start-up. quavd_main is the daemon's main.
@@ -72,6 +88,14 @@ int parse_address(const char *text, sockaddr_storage *out);
 // and the settings in force stay. Called by the listener, never from a
 // signal handler.
 void reload_settings();
+// Waits until a client is waiting on the listening socket, re-reading the
+// settings first whenever SIGHUP has come, so that a new rule holds for the
+// next connection accepted. Returns at once when nothing is reloadable.
+void await_connection(int listening_fd);
+// -u: takes on the user's supplementary groups, group and user, and makes
+// sure root cannot be had back; a failure ends the process. Nothing
+// without -u.
+void become_run_user();
 // Tells the service manager that the daemon listens: READY=1 in a datagram
 // to $NOTIFY_SOCKET (a path, or '@' for an abstract name); nothing when the
 // variable is unset or unusable.
@@ -86,6 +110,23 @@ void standalone_main();
 void set_signals();
 [[noreturn]] void final_death();
 void graceful_death();
+// Accepts a connection on one listening socket; -1 when there is none (a
+// failure worth it is logged).
+int accept_connection(int listen_fd, sockaddr_storage *peer);
+// Names the peer, applies the filter and either refuses the connection or
+// runs the dialogue on it. The caller closes the connection.
+void serve_connection(int connection, const sockaddr *peer);
+// A tenth of a second, whatever signals arrive.
+void pause_briefly();
+
+// The pool (-c above 1): long-lived handler processes that serve one
+// connection after another, supervised by the listener, which returns only
+// to end the process. The signal mask is the one scripts are to get.
+void serve_pool(const sigset_t &script_mask);
+// True once an orderly stop (SIGTERM with -c above 1) has reached this
+// handler: its dialogue ends and a running script is ended as the run
+// limit ends it.
+bool stop_requested();
 
 // Peer naming and the access filter. The peer record is an IPv4 or IPv6
 // one; an IPv4-mapped IPv6 address counts as the IPv4 address it carries.
@@ -93,6 +134,17 @@ void map_sockaddr_to_name(const sockaddr *peer, char *dest, std::size_t size);
 const char *find_fqdn(const hostent *entry);
 int filter_source(const sockaddr *peer, const char *peer_name);
 int match_suffix(const char *text, const char *suffix);
+// Names the peer and applies every filter; nonzero: drop. The address
+// rules come first: a peer they refuse is named by its address and costs
+// no lookup.
+int name_and_filter(const sockaddr *peer, char *dest, std::size_t size);
+
+// Address rules (-a). load_rules reads a file into the rules in force; on
+// failure those stay, and why names the file, the line and the fault.
+bool load_rules(const char *path, char *why, std::size_t size);
+// True when the rules in force admit the peer, always without -a. An
+// IPv4-mapped address is judged as the IPv4 address it carries.
+bool rules_admit(const sockaddr *peer);
 // The resolver calls of naming, so that tests can supply the answers.
 extern hostent *(*reverse_lookup)(const void *addr, socklen_t len, int type);
 extern int (*forward_lookup)(const char *name, const char *service, const addrinfo *hints,

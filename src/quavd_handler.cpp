@@ -60,17 +60,22 @@ bool client_timed_out = false;
 
 enum client_wait { CLIENT_READY, CLIENT_IDLE, SCRIPT_OUT_OF_TIME, CLIENT_DONE };
 
-// True when a wait on the client must be bounded: by the idle limit, or by
-// the script's next time limit, which is enforced meanwhile.
-bool client_wait_limited() { return idle_limit > 0 || script_deadline_in() >= 0; }
+// True when a wait on the client must be bounded: by the idle limit, by
+// the script's next time limit, which is enforced meanwhile, or by an
+// orderly stop.
+bool client_wait_limited() { return idle_limit > 0 || script_deadline_in() >= 0 || stop_requested(); }
 
 // Waits until the connection is ready for the events, for at most the idle
-// limit. While reading, the script's run limit ends the wait as well.
+// limit. While reading, the script's run limit ends the wait as well, and
+// so does an orderly stop, which gives a client that takes nothing of the
+// output no longer than the script's kill grace.
 client_wait wait_for_client(int connection, short events) {
-  const long long idle_end = idle_limit > 0 ? monotonic_ms() + idle_limit * 1000LL : 0;
+  long long idle_end = idle_limit > 0 ? monotonic_ms() + idle_limit * 1000LL : 0;
   for (;;) {
     enforce_script_limits();
-    if (events == POLLIN && run_limit_reached()) return SCRIPT_OUT_OF_TIME;
+    if (events == POLLIN && (run_limit_reached() || stop_requested())) return SCRIPT_OUT_OF_TIME;
+    if (stop_requested() && (idle_end == 0 || idle_end > monotonic_ms() + SCRIPT_KILL_GRACE_MS))
+      idle_end = monotonic_ms() + SCRIPT_KILL_GRACE_MS;
     int timeout = script_deadline_in();
     if (idle_end != 0) {
       long long left = idle_end - monotonic_ms();
@@ -482,7 +487,7 @@ void handle_env_line(dialogue &d, const char *line, std::size_t len) {
 // Reads and handles the client's lines until the dialogue ends.
 void converse(dialogue &d) {
   char line[1024];
-  while (d.running && !client_timed_out) {
+  while (d.running && !client_timed_out && !stop_requested()) {
     std::string_view piece;
     client_wait got = read_piece(d.in, piece);
     if (got == CLIENT_IDLE) client_timed_out = true;

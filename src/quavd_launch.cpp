@@ -48,6 +48,15 @@ int script_signalled = 0;
 bool term_for_run_limit = false;
 bool run_limit_hit = false;
 const char *script_peer = "";
+// Set once an orderly stop of the daemon has reached the running script.
+bool stop_taken = false;
+
+// An orderly stop ends a running script as its run limit would, once.
+void take_stop() {
+  if (child_pid == 0 || stop_taken || !stop_requested()) return;
+  stop_taken = true;
+  stop_script();
+}
 
 // True while the script has not ended (it is not reaped here).
 bool script_running() {
@@ -142,6 +151,7 @@ void drain_output_once() {
 }  // namespace
 
 void enforce_script_limits() {
+  take_stop();
   if (child_pid == 0 || script_term_at == 0) return;
   long long now = monotonic_ms();
   if (script_signalled == 0 && now >= script_term_at) {
@@ -164,6 +174,7 @@ void enforce_script_limits() {
 }
 
 int script_deadline_in() {
+  take_stop();
   if (child_pid == 0 || script_term_at == 0 || script_signalled == SIGKILL) return -1;
   long long left = (script_signalled == 0 ? script_term_at : script_kill_at) - monotonic_ms();
   return left < 0 ? 0 : left > 3600 * 1000 ? 3600 * 1000 : static_cast<int>(left);
@@ -190,6 +201,7 @@ void reset_script_limits() {
   script_signalled = 0;
   term_for_run_limit = false;
   run_limit_hit = false;
+  stop_taken = false;
   script_peer = "";
 }
 

@@ -1,4 +1,4 @@
-// quavd listener: the listening socket and the accept loop.
+// quavd listener: the listening sockets and the one-at-a-time accept loop.
 #include "quavd.h"
 
 #include <arpa/inet.h>
@@ -6,9 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,9 +21,11 @@
 // ---------------------------------------------------------------------------
 // Listener state
 
+int listen_fds[MAX_LISTEN_FDS] = {};
+int listen_count = 0;
 int server_socket = -1;
 sockaddr_storage sa_server = {};
-int server_alive = 0;
+volatile sig_atomic_t server_alive = 0;
 int pending_death = 0;
 
 // ---------------------------------------------------------------------------
@@ -44,22 +44,23 @@ bool out_of_resources(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
+}  // namespace
+
 void pause_briefly() {
   timespec pause{0, 100 * 1000 * 1000};
   while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
   }
 }
 
-// Accepts the next connection; -1 when there is none. A failure is logged,
-// but for an interruption or, on the concurrent loop's non-blocking socket,
-// no connection waiting.
-int accept_connection(sockaddr_storage *peer) {
+// A failure is logged, but for an interruption, on a non-blocking socket no
+// connection waiting (another handler took it), or a handler that has just
+// stopped accepting.
+int accept_connection(int listen_fd, sockaddr_storage *peer) {
   socklen_t peer_len = sizeof *peer;
-  int connection = ::accept4(server_socket, reinterpret_cast<sockaddr *>(peer), &peer_len,
-                             SOCK_CLOEXEC);
+  int connection = ::accept4(listen_fd, reinterpret_cast<sockaddr *>(peer), &peer_len, SOCK_CLOEXEC);
   if (connection >= 0) return connection;
   int err = errno;
-  if ((err == EINTR && server_alive) || err == EAGAIN) return -1;
+  if ((err == EINTR && server_alive) || err == EAGAIN || !server_alive) return -1;
   log_error("socket error: accept failed");
   if (server_alive) graceful_death();
   // With the descriptor table full every accept fails at once: pause
@@ -68,110 +69,55 @@ int accept_connection(sockaddr_storage *peer) {
   return -1;
 }
 
-// Names the peer, applies the filter and either refuses the connection or
-// runs the dialogue on it; closes it in both cases.
 void serve_connection(int connection, const sockaddr *peer) {
   char peer_name[1024];
-  map_sockaddr_to_name(peer, peer_name, sizeof peer_name);
-  if (filter_source(peer, peer_name)) {
+  if (name_and_filter(peer, peer_name, sizeof peer_name)) {
     char message[1024 + 32];
     format_bounded(message, sizeof message, "connection from %s dropped", peer_name);
     log_error(message);
   } else {
     (void)quav(connection, peer, peer_name);
   }
-  ::close(connection);
 }
 
-// The concurrent loop's handler processes, and the signal mask the daemon
-// was started with, which they give back to the scripts.
-int handler_count = 0;
-sigset_t startup_mask;
+namespace {
 
-void reap_handlers() {
-  int status;
-  while (::waitpid(-1, &status, WNOHANG) > 0) --handler_count;
+// A listening TCP socket of ours, IPv4 or IPv6.
+bool listening_tcp_socket(int fd) {
+  int type = 0, listening = 0, domain = 0;
+  socklen_t len = sizeof(int);
+  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM &&
+         ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening != 0 &&
+         ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 &&
+         (domain == AF_INET || domain == AF_INET6);
 }
 
-// Serves the connection in a process of its own, which ends with it.
-void start_handler(int connection, const sockaddr *peer, int sigchld_fd) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    // Only the listener holds the port: a daemon started anew can bind it
-    // while this connection is still served.
-    ::close(server_socket);
-    if (sigchld_fd >= 0) ::close(sigchld_fd);
-    ::sigprocmask(SIG_SETMASK, &startup_mask, nullptr);
-    serve_connection(connection, peer);
-    std::exit(0);
-  }
-  ::close(connection);
-  if (pid < 0) {
-    log_error("could not fork new process");
-    pause_briefly();
-    return;
-  }
-  ++handler_count;
-}
-
-// Accepts while fewer than max_connections handlers run, and otherwise
-// waits only for a handler to end. SIGCHLD arrives through a descriptor, so
-// that a handler is reaped, and its slot free, as soon as it ends.
-void serve_concurrently() {
-  sigset_t chld;
-  ::sigemptyset(&chld);
-  ::sigaddset(&chld, SIGCHLD);
-  ::sigprocmask(SIG_BLOCK, &chld, &startup_mask);
-  int sigchld_fd = ::signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC);
-  // Handlers start as copies of the listener: set up once here what each
-  // would otherwise set up anew, the resolver's configuration and the time
-  // zone.
-  ::sethostent(0);
-  ::endhostent();
-  ::tzset();
-  ::fcntl(server_socket, F_SETFL, ::fcntl(server_socket, F_GETFL) | O_NONBLOCK);
-  while (server_alive) {
-    reap_handlers();
-    pollfd fds[2] = {{sigchld_fd, POLLIN, 0}, {server_socket, POLLIN, 0}};
-    nfds_t nfds = handler_count < max_connections ? 2 : 1;
-    // Without the descriptor, look for ended handlers every 100 ms.
-    if (::poll(fds, nfds, sigchld_fd < 0 ? 100 : -1) < 0) continue;
-    if ((fds[0].revents & POLLIN) != 0) {
-      signalfd_siginfo info[16];
-      while (::read(sigchld_fd, info, sizeof info) > 0) {
-      }
-    }
-    if (nfds == 2 && (fds[1].revents & POLLIN) != 0) {
-      sockaddr_storage peer{};
-      int connection = accept_connection(&peer);
-      if (connection >= 0) start_handler(connection, reinterpret_cast<sockaddr *>(&peer), sigchld_fd);
-    }
-    if (pending_death) graceful_death();
-  }
-}
-
-// The listening socket a service manager handed over: descriptor 3, when
-// LISTEN_PID is this process and LISTEN_FDS is 1, and only if it is a
-// listening TCP socket. -1 otherwise.
-int handed_socket() {
+// The listening sockets a service manager handed over: descriptors 3 on,
+// LISTEN_FDS of them (1 to 16), when LISTEN_PID is this process and every
+// one is a listening TCP socket. False, and none taken, otherwise.
+bool take_handed_sockets() {
   const char *pid = std::getenv("LISTEN_PID");
   const char *fds = std::getenv("LISTEN_FDS");
   char own[32];
   format_bounded(own, sizeof own, "%ld", static_cast<long>(::getpid()));
-  if (pid == nullptr || fds == nullptr || std::strcmp(pid, own) != 0 || std::strcmp(fds, "1") != 0)
-    return -1;
-  int type = 0, listening = 0, domain = 0;
-  socklen_t len = sizeof(int);
-  if (::getsockopt(3, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM ||
-      ::getsockopt(3, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || listening == 0 ||
-      ::getsockopt(3, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0 || (domain != AF_INET && domain != AF_INET6))
-    return -1;
-  // Start-up marked it already; scripts must never hold the port.
-  ::fcntl(3, F_SETFD, FD_CLOEXEC);
-  // Service managers hand it over non-blocking; the one-at-a-time loop
-  // waits in accept.
-  ::fcntl(3, F_SETFL, ::fcntl(3, F_GETFL) & ~O_NONBLOCK);
-  return 3;
+  if (pid == nullptr || fds == nullptr || std::strcmp(pid, own) != 0) return false;
+  char *end = nullptr;
+  const long count = fds[0] >= '0' && fds[0] <= '9' ? std::strtol(fds, &end, 10) : 0;
+  if (count < 1 || count > MAX_LISTEN_FDS || *end != '\0') return false;
+  for (int i = 0; i < count; ++i)
+    if (!listening_tcp_socket(3 + i)) return false;
+  for (int i = 0; i < count; ++i) {
+    const int fd = 3 + i;
+    // Start-up marked it already; scripts must never hold the port.
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    // Service managers hand sockets over non-blocking; one socket served
+    // one connection at a time is waited on in accept.
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, count == 1 && max_connections == 1 ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+    listen_fds[i] = fd;
+  }
+  listen_count = count;
+  return true;
 }
 
 // Opens, binds and listens: on every IPv4 address, or on -b's address.
@@ -210,32 +156,62 @@ void open_server_socket() {
     std::perror("bind");
     final_death();
   }
-  // Room for a full set of clients waiting while every handler is busy.
-  (void)::listen(server_socket, max_connections > 5 ? max_connections : 5);
+  // Handlers bound what is served at once by not accepting: a burst must
+  // not overflow the queue meanwhile. One at a time keeps its 5.
+  (void)::listen(server_socket, max_connections > 1 ? SOMAXCONN : 5);
+  // The pool's handlers wait for it together; whoever is late finds none.
+  if (max_connections > 1) ::fcntl(server_socket, F_SETFL, ::fcntl(server_socket, F_GETFL) | O_NONBLOCK);
+  listen_fds[0] = server_socket;
+  listen_count = 1;
+}
+
+// The next listening socket with a connection waiting, one at a time.
+int ready_listener() {
+  if (listen_count == 1) return listen_fds[0];
+  pollfd fds[MAX_LISTEN_FDS];
+  for (int i = 0; i < listen_count; ++i) fds[i] = {listen_fds[i], POLLIN, 0};
+  if (::poll(fds, static_cast<nfds_t>(listen_count), -1) > 0) {
+    for (int i = 0; i < listen_count; ++i)
+      if ((fds[i].revents & POLLIN) != 0) return listen_fds[i];
+  }
+  return -1;
 }
 
 }  // namespace
 
 void standalone_main() {
-  server_socket = handed_socket();
-  if (server_socket < 0) {
+  if (!take_handed_sockets()) {
     open_server_socket();
   } else if (listen_options_given) {
     log_error("listening socket handed over by the service manager; -p and -b ignored");
   }
+  server_socket = listen_fds[0];
   set_signals();
   if (log_pid() != 0) final_death();
+  become_run_user();
   notify_ready();
 
   server_alive = 1;
   if (max_connections > 1) {
-    serve_concurrently();
+    sigset_t mask;
+    ::sigprocmask(SIG_SETMASK, nullptr, &mask);
+    serve_pool(mask);
     return;
   }
   while (server_alive) {
+    // SIGHUP's new settings hold from the next connection accepted.
+    if (listen_count == 1) {
+      await_connection(server_socket);
+    } else if (reload_pending) {
+      reload_settings();
+    }
     sockaddr_storage peer{};
-    int connection = accept_connection(&peer);
-    if (connection >= 0) serve_connection(connection, reinterpret_cast<sockaddr *>(&peer));
+    const int listen_fd = ready_listener();
+    int connection = listen_fd < 0 ? -1 : accept_connection(listen_fd, &peer);
+    if (connection >= 0) {
+      serve_connection(connection, reinterpret_cast<sockaddr *>(&peer));
+      ::close(connection);
+    }
     if (pending_death) graceful_death();
   }
 }

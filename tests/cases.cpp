@@ -21,6 +21,7 @@
 #include <random>
 #include <sstream>
 #include <tuple>
+#include <utility>
 
 #include "harness.h"
 #include "quavd.h"
@@ -112,8 +113,9 @@ struct runner {
   std::string here = root;                           // where relative paths lead
   std::map<std::string, std::string> vars;
   std::vector<int> held_fds;
-  std::vector<std::unique_ptr<client>> fillers;
+  std::vector<std::unique_ptr<client>> fillers, held;
   int base_fds = -1;
+  int handler_fds = -1;  // each idle handler's, with -c above 1
   // A memory checker holds descriptors of its own, which come and go.
   bool fd_check = std::getenv("QUAVD_WRAPPER") == nullptr;
   // The case or run being gathered.
@@ -221,8 +223,14 @@ struct runner {
     return false;
   }
 
+  // The listener's descriptors as at its start, and every handler's that
+  // holds no connection as at its.
   bool settled() const {
-    return wait_until([&] { return daemon()->open_fds() == base_fds; });
+    return wait_until([&] {
+      auto idle = handler_fds < 0 ? std::vector<int>{} : daemon()->idle_handler_fds();
+      return daemon()->open_fds() == base_fds &&
+             std::all_of(idle.begin(), idle.end(), [&](int n) { return n == handler_fds; });
+    });
   }
 
   void setup(const directive &d) {
@@ -239,6 +247,11 @@ struct runner {
       vars["PID" + n] = std::to_string(started->pid);
       vars["ROOT" + n] = here;
       if (n.empty()) base_fds = started->open_fds();
+      auto c = std::find(w.begin(), w.end(), "-c");
+      if (n.empty() && c != w.end() && c + 1 != w.end() && *(c + 1) != "1") {
+        ASSERT_TRUE(wait_until([&] { return !started->idle_handler_fds().empty(); }));
+        handler_fds = started->idle_handler_fds()[0];
+      }
     } else if (d.word == "script" || d.word == "file") {
       // script PATH BODY, file PATH MODE BODY; a relative path is below the root.
       std::size_t sp = d.rest.find(' ');
@@ -277,8 +290,25 @@ struct runner {
       bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
       if (fd >= 0) ::close(fd);
       if (!bound) GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+    } else if (d.word == "need" && w.at(0) == "root") {
+      // Root of the whole machine, not of a user namespace of its own.
+      auto map = read_lines("/proc/self/uid_map");
+      if (::geteuid() != 0 || map.empty() || map[0].find("0 4294967295") == std::string::npos)
+        GTEST_SKIP() << "not run as root: -u cannot be tried";
     } else if (d.word == "need") {
       if (!file_exists(w.at(0))) GTEST_SKIP() << w[0] << " is not installed";
+    } else if (d.word == "hold") {
+      // hold ADDRESS: a connection from there, kept in its dialogue; release
+      // ends them all and waits until no handler serves one.
+      auto &c = held.emplace_back(std::make_unique<client>(daemon()->port, w.at(0)));
+      const std::string env_reply = "100 Enter env.  End with single '.' on a line\r\n";
+      c->send("env\r\n");
+      c->read_until_closed(env_reply.size(), 10s);
+      ASSERT_EQ(c->got, env_reply);
+    } else if (d.word == "release") {
+      held.clear();
+      int busy = 0;
+      EXPECT_TRUE(wait_until([&] { return daemon()->idle_handler_fds(&busy), busy == 0; }));
     } else if (d.word == "nofdcheck") {
       fd_check = false;
     } else if (d.word != "soak") {
@@ -522,24 +552,51 @@ struct runner {
       EXPECT_EQ(name[size], 'Z') << "written past the size";
       EXPECT_EQ(filter_source(reinterpret_cast<sockaddr *>(&peer), name), std::stoi(w.at(7)));
       std::tie(reverse_lookup, forward_lookup, forward_free, localhost_only, forward_confirm, restrict_to) = saved;
+    } else if (fn == "rules" || fn == "badrules") {
+      // rules TEXT ADDRESS=DROP...: the verdicts under a rules file of TEXT;
+      // badrules TEXT WHY: it is refused, WHY following the file's name
+      // (after a blank, or straight after it when WHY begins with ':').
+      std::string path = tmp.path + "/rules";
+      write_file(path, w.at(0));
+      char why[8192] = "";
+      bool loaded = load_rules(path.c_str(), why, sizeof why);
+      if (fn == "badrules") {
+        EXPECT_FALSE(loaded);
+        EXPECT_EQ(std::string(why), path + (w.at(1)[0] == ':' ? "" : " ") + w[1]);
+        return;
+      }
+      ASSERT_TRUE(loaded) << why;
+      char *saved = std::exchange(rules_file, path.data());
+      for (std::size_t i = 1; i < w.size(); ++i) {
+        std::size_t eq = w[i].rfind('=');
+        sockaddr_storage peer{};
+        EXPECT_EQ(parse_address(w[i].substr(0, eq).c_str(), &peer), 0) << w[i];
+        EXPECT_EQ(!rules_admit(reinterpret_cast<sockaddr *>(&peer)), w[i].substr(eq + 1) == "1") << w[i];
+      }
+      rules_file = saved;
     } else {
       ADD_FAILURE() << "unknown directive " << fn;
     }
   }
 };
 
-long rss_kib(pid_t pid) {
-  for (const auto &line : read_lines("/proc/" + std::to_string(pid) + "/status"))
-    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
-  return -1;
+// The largest resident size of the daemon and its handlers.
+long rss_kib(const daemon_proc &d) {
+  long most = -1;
+  auto pids = d.children();
+  pids.push_back(d.pid);
+  for (pid_t pid : pids)
+    for (const auto &line : read_lines("/proc/" + std::to_string(pid) + "/status"))
+      if (line.starts_with("VmRSS:")) most = std::max(most, std::stol(line.substr(6)));
+  return most;
 }
 
 // Many connections of the kinds marked "soak", in a random order, against
-// one daemon: every reply and log line as in its own section, and at the
-// end no descriptor, child or memory left behind. $QUAVD_SOAK sets the
+// one daemon, serial and with a pool: every reply and log line as in its own
+// section, and at the end no descriptor, child or memory left behind. $QUAVD_SOAK sets the
 // number of connections; $QUAVD_SOAK_NO_RSS drops the memory bound (for a
 // sanitizer's quarantine, which grows on purpose).
-void soak(const std::vector<section> &all) {
+void soak(const std::vector<section> &all, const std::string &options) {
   section merged{"soak", "soak", 0, {}, true};
   std::vector<std::vector<directive>> cases;
   for (const section &s : all) {
@@ -553,7 +610,7 @@ void soak(const std::vector<section> &all) {
   ASSERT_FALSE(cases.empty());
   runner r(merged);
   for (const directive &d : merged.body) r.setup(d);
-  r.setup({"daemon", "-l", 0});
+  r.setup({"daemon", options, 0});
   ASSERT_TRUE(r.daemon());
   const char *n_text = std::getenv("QUAVD_SOAK");
   int n = n_text != nullptr ? std::atoi(n_text) : 200;
@@ -562,7 +619,7 @@ void soak(const std::vector<section> &all) {
   for (int i = 0; i < n && !::testing::Test::HasFailure(); ++i) {
     r.pending = cases[rng() % cases.size()];
     r.flush();
-    if (i == 99) rss_at_100 = rss_kib(r.daemon()->pid);
+    if (i == 99) rss_at_100 = rss_kib(*r.daemon());
   }
   EXPECT_EQ(r.daemon()->zombie_children(), 0);
   EXPECT_TRUE(r.settled());
@@ -570,7 +627,7 @@ void soak(const std::vector<section> &all) {
   rss_at_100 = -1;  // the sanitizer's quarantine grows on purpose
 #endif
   if (rss_at_100 > 0 && std::getenv("QUAVD_SOAK_NO_RSS") == nullptr) {
-    EXPECT_LE(rss_kib(r.daemon()->pid), rss_at_100 + 512) << "resident memory grew";
+    EXPECT_LE(rss_kib(*r.daemon()), rss_at_100 + 512) << "resident memory grew";
   }
 }
 
@@ -604,12 +661,18 @@ int main(int argc, char **argv) {
                               return new t(s);
                             });
   }
-  ::testing::RegisterTest("soak", "MixedConnections", nullptr, nullptr, __FILE__, __LINE__,
-                          []() -> ::testing::Test * {
-                            struct t : ::testing::Test {
-                              void TestBody() override { soak(all); }
-                            };
-                            return new t;
-                          });
+  for (bool pool : {false, true}) {
+    ::testing::RegisterTest("soak", pool ? "MixedConnectionsPool" : "MixedConnections", nullptr, nullptr, __FILE__,
+                            __LINE__, [pool]() -> ::testing::Test * {
+                              struct t : ::testing::Test {
+                                bool pool;
+                                explicit t(bool p) : pool(p) {}
+                                void TestBody() override {
+                                  soak(all, pool ? "-l -c 4" : "-l");
+                                }
+                              };
+                              return new t(pool);
+                            });
+  }
   return RUN_ALL_TESTS();
 }

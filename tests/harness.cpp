@@ -192,7 +192,9 @@ bool waiting_for_clients(pid_t pid) {
   std::istringstream call(read_file("/proc/" + std::to_string(pid) + "/syscall"));
   long nr = -1;
   if (!listens || checker || !(call >> nr)) return listens;
-  for (long waiting : {SYS_accept, SYS_accept4, SYS_poll, SYS_ppoll, SYS_select, SYS_pselect6, SYS_epoll_wait, SYS_epoll_pwait})
+  // The pool's listener waits for signals; its handlers accept.
+  for (long waiting : {SYS_accept, SYS_accept4, SYS_poll, SYS_ppoll, SYS_select, SYS_pselect6, SYS_epoll_wait,
+                       SYS_epoll_pwait, SYS_rt_sigtimedwait, SYS_rt_sigsuspend})
     if (nr == waiting) return true;
   return false;
 }
@@ -341,7 +343,32 @@ void daemon_proc::stop() {
   pid = -1;
 }
 
-int daemon_proc::open_fds() const {
+namespace {
+
+struct proc_entry {
+  pid_t pid;
+  pid_t ppid;
+  char state;
+};
+
+std::vector<proc_entry> processes() {
+  std::vector<proc_entry> out;
+  DIR *d = ::opendir("/proc");
+  while (dirent *e = d != nullptr ? ::readdir(d) : nullptr) {
+    if (!std::isdigit(static_cast<unsigned char>(e->d_name[0]))) continue;
+    std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
+    auto close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos) continue;
+    std::istringstream ss(stat.substr(close_paren + 2));
+    proc_entry p{static_cast<pid_t>(std::atoi(e->d_name)), 0, 0};
+    ss >> p.state >> p.ppid;
+    out.push_back(p);
+  }
+  if (d != nullptr) ::closedir(d);
+  return out;
+}
+
+int fd_count(pid_t pid) {
   DIR *d = pid > 0 ? ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str()) : nullptr;
   if (d == nullptr) return -1;
   int n = 0;
@@ -349,6 +376,17 @@ int daemon_proc::open_fds() const {
   ::closedir(d);
   return n;
 }
+
+std::vector<std::string> socket_targets(pid_t pid) {
+  std::vector<std::string> out;
+  for (int fd = 0; fd < 1024; ++fd)
+    if (std::string t = fd_target(pid, fd); t.starts_with("socket:")) out.push_back(t);
+  return out;
+}
+
+}  // namespace
+
+int daemon_proc::open_fds() const { return fd_count(pid); }
 
 int daemon_proc::idle_fds() const {
   auto sockets = [&] {
@@ -361,22 +399,40 @@ int daemon_proc::idle_fds() const {
 }
 
 int daemon_proc::zombie_children() const {
-  DIR *d = pid > 0 ? ::opendir("/proc") : nullptr;
-  if (d == nullptr) return -1;
+  if (pid <= 0) return -1;
+  auto all = processes();
+  std::vector<pid_t> parents{pid};
+  for (const auto &p : all)
+    if (p.ppid == pid) parents.push_back(p.pid);
   int zombies = 0;
-  while (dirent *e = ::readdir(d)) {
-    if (!std::isdigit(static_cast<unsigned char>(e->d_name[0]))) continue;
-    std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
-    auto close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos) continue;
-    std::istringstream ss(stat.substr(close_paren + 2));
-    char state = 0;
-    long ppid = 0;
-    ss >> state >> ppid;
-    zombies += ppid == pid && state == 'Z' ? 1 : 0;
-  }
-  ::closedir(d);
+  for (const auto &p : all)
+    zombies += p.state == 'Z' && std::find(parents.begin(), parents.end(), p.ppid) != parents.end() ? 1 : 0;
   return zombies;
+}
+
+std::vector<pid_t> daemon_proc::children() const {
+  std::vector<pid_t> out;
+  for (const auto &p : processes())
+    if (pid > 0 && p.ppid == pid && p.state != 'Z') out.push_back(p.pid);
+  return out;
+}
+
+std::vector<int> daemon_proc::idle_handler_fds(int *busy) const {
+  // A handler holds the listener's sockets; one serving also its connection.
+  const auto listening = socket_targets(pid);
+  std::vector<int> idle;
+  if (busy != nullptr) *busy = 0;
+  for (pid_t child : children()) {
+    bool serving = false;
+    for (const auto &s : socket_targets(child))
+      serving = serving || std::find(listening.begin(), listening.end(), s) == listening.end();
+    if (!serving) {
+      idle.push_back(fd_count(child));
+    } else if (busy != nullptr) {
+      ++*busy;
+    }
+  }
+  return idle;
 }
 
 bool daemon_proc::set_fd_limit(int limit) const {

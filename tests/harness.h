@@ -71,7 +71,13 @@ struct daemon_proc {
   int open_fds() const;  // or -1
   // Descriptors once it holds no connection (waits up to 5 s); -1 if never.
   int idle_fds() const;
+  // Zombies among its children and theirs (the pool's handlers' scripts).
   int zombie_children() const;
+  // Its live children: with -c above 1, the pool's handlers.
+  std::vector<pid_t> children() const;
+  // The descriptor counts of the handlers that hold no connection, and how
+  // many handlers hold one.
+  std::vector<int> idle_handler_fds(int *busy = nullptr) const;
   bool set_fd_limit(int limit) const;  // the soft limit, while it runs
 };
 

@@ -17,7 +17,7 @@ logs=$(mktemp -d "${TMPDIR:-/tmp}/quavd-memcheck-XXXXXX")
 trap 'rm -rf "$logs"' EXIT
 export QUAVD_WRAPPER="valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite --child-silent-after-fork=yes --log-file=$logs/vg-%p.log"
 ctest --test-dir "$build" --output-on-failure -j"${MEMCHECK_JOBS:-2}" --timeout 300 \
-  -R '^(protocol|peer|listen)\.|^client\.(arg|env|input|only|no_)|^launch\.(the_arg|paths|the_log)|^Faults\.(Scripts|Late|Output)'
+  -R '^(protocol|peer|listen|access)\.|^client\.(arg|env|input|only|no_)|^launch\.(the_arg|paths|the_log)|^Faults\.(Scripts|Late|Output)'
 
 reports=$(grep -l 'ERROR SUMMARY' "$logs"/vg-*.log 2>/dev/null | wc -l)
 bad=$(grep -L 'ERROR SUMMARY: 0 errors' $(grep -l 'ERROR SUMMARY' "$logs"/vg-*.log) || true)

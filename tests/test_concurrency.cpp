@@ -1,6 +1,8 @@
 // Connections served at once (-c), the client's idle limit (-t) and the
 // script's run limit (-T), end to end.
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,22 +67,58 @@ TEST(Concurrency, FourAtOnceThenTheFifth) {
   EXPECT_EQ(s.daemon.idle_fds(), idle);
 }
 
-// A silent client holds one handler, not the daemon. When the listener is
-// killed its handlers finish their connections, and a daemon started anew
-// can bind the port meanwhile.
+// A silent client holds one handler, not the daemon. Killed with SIGKILL
+// while a handler runs a 2 s script, the listener leaves the port at once
+// to a daemon started anew; the handler finishes its connection, output
+// and outcome line included, then ends, as every other handler does once
+// its connection is over.
 TEST(Concurrency, SilentClientAndKilledListener) {
-  served_root s({"-l", "-c", "2"});
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);  // the handlers come to us to be reaped
+  served_root s({"-l", "-c", "3"});
   s.script("bin/hi", "echo hi\n");
-  s.script("bin/slow", "touch started\nsleep 1\necho done\n");
+  s.script("bin/slow", "touch started\nsleep 2\necho done\n");
   client silent(s.port());
   EXPECT_EQ(s.send("cmd bin/hi\r\nend\r\n", false, 5s), served("bin/hi", "hi\n"));
   client slow(s.port());
   ASSERT_TRUE(slow.send("cmd bin/slow\r\nend\r\n"));
   ASSERT_TRUE(wait_until([&] { return ::access((s.root + "/started").c_str(), 0) == 0; }));
+  const std::vector<pid_t> handlers = s.daemon.children();
+  EXPECT_GE(handlers.size(), 2u);
+  ::kill(s.daemon.pid, SIGKILL);
   s.daemon.stop();
-  EXPECT_TRUE(s.daemon.start_raw({"-p", std::to_string(s.port()), "-l", "-c", "2"}, s.root));
+  auto t0 = clock_type::now();
+  daemon_proc second;
+  EXPECT_TRUE(wait_until([&] { return second.start_raw({"-p", std::to_string(s.port()), "-c", "2"}, s.root); }, 1s));
+  EXPECT_LT(seconds_since(t0), 1.0);
   EXPECT_TRUE(slow.read_until_closed());
   EXPECT_EQ(slow.got, served("bin/slow", "done\n"));
+  EXPECT_EQ(s.count_log("command 'bin/slow'" + peer_from() + "ok, status 0"), 1);
+  silent.close();
+  for (pid_t h : handlers) EXPECT_TRUE(wait_until([&] { return ::waitpid(h, nullptr, WNOHANG) == h; })) << h;
+}
+
+// SIGTERM is an orderly stop: a running script is ended as the run limit
+// ends it, what it wrote is relayed and its outcome logged; a client still
+// in its dialogue is let go; the listener exits 0 once every handler has.
+TEST(Concurrency, OrderlyStop) {
+  served_root s({"-l", "-c", "3"});
+  s.script("bin/first", "echo first\ntouch started\nexec sleep 100\n");
+  client talking(s.port());
+  ASSERT_TRUE(talking.send("env\r\n"));
+  client running(s.port());
+  ASSERT_TRUE(running.send("cmd bin/first\r\nend\r\n"));
+  ASSERT_TRUE(wait_until([&] { return ::access((s.root + "/started").c_str(), 0) == 0; }));
+  auto t0 = clock_type::now();
+  ::kill(s.daemon.pid, SIGTERM);
+  EXPECT_TRUE(running.read_until_closed(std::string::npos, 10s));
+  EXPECT_EQ(running.got, served("bin/first", "first\n"));
+  EXPECT_TRUE(talking.read_until_closed(std::string::npos, 10s));
+  int status = -1;
+  EXPECT_TRUE(wait_until([&] { return ::waitpid(s.daemon.pid, &status, WNOHANG) == s.daemon.pid; }, 10s));
+  s.daemon.pid = -1;
+  EXPECT_LT(seconds_since(t0), 4);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(s.log(), std::vector<std::string>{"command 'bin/first'" + peer_from() + "died with signal 15"});
 }
 
 // -t 1: clients that send nothing or take nothing are cut off after about a

@@ -64,7 +64,7 @@ step "systemctl stop during a script: its output relayed, its outcome logged (th
   same "$(cat /tmp/long.out) $status" "begun 0" && logged bin/long' "the handler pool (issue 20)"
 step "the unit's override example works as written" '
   mkdir -p /srv/other/bin /etc/systemd/system/quavd.service.d && cp /srv/quavd/bin/hello /srv/other/bin/ &&
-  sed -n "/systemctl edit quavd\`, then/,/^\$/s/^#   //p" /lib/systemd/system/quavd.service >/etc/systemd/system/quavd.service.d/o.conf &&
+  sed -n "/systemctl edit quavd\`, then/,/^#\$/s/^#   //p" /lib/systemd/system/quavd.service >/etc/systemd/system/quavd.service.d/o.conf &&
   systemctl daemon-reload && systemctl restart quavd && same "$(q -p 8002 bin/hello o)" "hello o"'
 step "a start that keeps failing is given up after a few tries" '
   printf "[Service]\nRestartSec=100ms\nExecStart=\nExecStart=/usr/sbin/quavd -d /nonexistent\n" >/etc/systemd/system/quavd.service.d/o.conf
