@@ -26,7 +26,8 @@ void take_reserve() {
 }
 
 constexpr char log_file_name[] = "quavd.log";
-constexpr char pid_file_name[] = "quavd.pid";
+// -P names another; a relative name is taken below the server root.
+const char *pid_file_name = "quavd.pid";
 
 // Writes the parts in one call when it can, so that a line appended by a
 // launched child at the same moment never splits this one.
@@ -79,6 +80,8 @@ const char *escape_controls(const char *message, std::span<char> buf) {
 }
 
 }  // namespace
+
+void set_pid_file(const char *path) { pid_file_name = path; }
 
 void set_local_log() {
   local_log = 1;

@@ -8,5 +8,8 @@ void set_local_log();
 void log_error(const char *message);
 // The current local time as ctime's 24-character text, in static storage.
 const char *get_time();
-// Writes "quavd.pid"; 0 on success, -1 (after a line on stderr) on failure.
+// Writes the pid file there instead of "quavd.pid" (-P); the text must
+// live as long as the process.
+void set_pid_file(const char *path);
+// Writes the pid file; 0 on success, -1 (after a line on stderr) on failure.
 int log_pid();

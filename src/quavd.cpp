@@ -1,5 +1,6 @@
 // quavd start-up: the server settings, the command line, the usage text,
-// SIGHUP's reload and the change of user.
+// SIGHUP's reload, the change of user and the readiness notice to a service
+// manager.
 #include "quavd.h"
 
 #include <arpa/inet.h>
@@ -9,9 +10,12 @@
 #include <linux/close_range.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -213,6 +217,7 @@ void usage(const char *program_name) {
   std::fprintf(stderr, "-u user[:group] : run as this user (and group) once the port is bound\n");
   std::fprintf(stderr, "-C number : at most number connections at once from one address, with -c (1 to %d)\n",
                MAX_CONNECTIONS);
+  std::fprintf(stderr, "-P file : write the process id to file (default quavd.pid in the root)\n");
   std::exit(1);
 }
 
@@ -238,6 +243,26 @@ void keep_inherited_fds_from_scripts() {
   ::closedir(d);
 }
 
+void notify_ready() {
+  const char *path = std::getenv("NOTIFY_SOCKET");
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  const std::size_t len = path != nullptr ? std::strlen(path) : 0;
+  if (len < 2 || len >= sizeof sa.sun_path || (path[0] != '/' && path[0] != '@')) return;
+  std::memcpy(sa.sun_path, path, len);
+  // '@' names a socket in the abstract namespace: a leading NUL, no terminator.
+  if (path[0] == '@') sa.sun_path[0] = '\0';
+  char message[64];
+  format_bounded(message, sizeof message, "READY=1\nMAINPID=%ld\n", static_cast<long>(::getpid()));
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  // A manager that is not listening must not hold up or end the daemon.
+  (void)::sendto(fd, message, std::strlen(message), MSG_NOSIGNAL | MSG_DONTWAIT,
+                 reinterpret_cast<sockaddr *>(&sa),
+                 static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len));
+  ::close(fd);
+}
+
 int quavd_main(int argc, char **argv) {
   ensure_std_fds();
   // Whatever the starter left open must not reach the scripts.
@@ -249,7 +274,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:")) != -1) {
+  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:")) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p':
@@ -278,6 +303,7 @@ int quavd_main(int argc, char **argv) {
       case 'F': forward_confirm = 1; break;
       case 'a': set_rules_file(optarg); break;
       case 'u': set_run_user(optarg); break;
+      case 'P': set_pid_file(optarg); break;
       case 'V':
         std::printf("quavd %s\n", QUAVD_VERSION);
         std::exit(0);

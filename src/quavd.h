@@ -96,6 +96,10 @@ void await_connection(int listening_fd);
 // sure root cannot be had back; a failure ends the process. Nothing
 // without -u.
 void become_run_user();
+// Tells the service manager that the daemon listens: READY=1 in a datagram
+// to $NOTIFY_SOCKET (a path, or '@' for an abstract name); nothing when the
+// variable is unset or unusable.
+void notify_ready();
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed.
 void ensure_std_fds();
 // Marks every descriptor from 3 up close-on-exec: inherited ones included.

@@ -189,6 +189,7 @@ void standalone_main() {
   set_signals();
   if (log_pid() != 0) final_death();
   become_run_user();
+  notify_ready();
 
   server_alive = 1;
   if (max_connections > 1) {

@@ -16,6 +16,12 @@ namespace harness {
 
 using namespace std::chrono_literals;
 
+// The hosts file every test sees: localhost on both loopback addresses, and
+// names of its own for a few more, which no machine has by chance.
+inline constexpr char test_hosts[] =
+    "127.0.0.1 localhost\n::1 localhost\n"
+    "127.0.10.1 a.quavd.test\n127.0.10.2 b.quavd.test\n127.0.10.3 c.quavd.test\n";
+
 // A fresh directory below $TMPDIR (or /tmp), removed with its contents.
 struct temp_dir {
   std::string path;
@@ -56,13 +62,11 @@ struct daemon_proc {
   std::string root;
   std::string err_path;         // its standard error
   ~daemon_proc();
-  // "-p <free port>" and the extra options, in root; waits for the pid
-  // file. The words of $QUAVD_WRAPPER (a memory checker) go first.
+  // "-p <free port>" and the extra options, in root, as start_raw. The words of $QUAVD_WRAPPER (a memory checker) go first.
   bool start(const std::string &root_dir, const std::vector<std::string> &extra = {});
-  // Exactly these options, in dir; waits for the pid file in pid_dir (dir
-  // when empty). False when the daemon ended first.
-  bool start_raw(const std::vector<std::string> &options, const std::string &dir,
-                 const std::string &pid_dir = "");
+  // Exactly these options, in dir; waits until it listens and waits for
+  // clients. False when the daemon ended first.
+  bool start_raw(const std::vector<std::string> &options, const std::string &dir);
   void stop();
   int open_fds() const;  // or -1
   // Descriptors once it holds no connection (waits up to 5 s); -1 if never.
