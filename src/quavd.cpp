@@ -123,7 +123,7 @@ void check_run_user() {
 // Start-up
 
 void set_server_root(const char *text) { server_root = strdup(text); }
-void set_server_port(const char *text) { server_port = std::atoi(text); }
+void set_server_port(const char *text) { server_port = read_limit('p', text, 65535); }
 void set_debug(const char *text) { debug = std::atoi(text); }
 
 int read_limit(char option, const char *text, int most) {

@@ -78,7 +78,7 @@ int quavd_main(int argc, char **argv);
 void set_server_root(const char *text);
 void set_server_port(const char *text);
 void set_debug(const char *text);
-// Reads the value of -c, -t or -T: a plain decimal number from 1 to most.
+// Reads the value of -c, -t, -T or -p: a plain decimal number from 1 to most.
 // Anything else ends the process with a line naming the option and range.
 int read_limit(char option, const char *text, int most);
 // Reads an IPv4 dotted address or an IPv6 literal into the record (family
