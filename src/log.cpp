@@ -53,11 +53,13 @@ void write_parts(int fd, std::span<iovec> parts) {
 }
 
 // A client's bytes must not break a log line or reach a terminal as
-// control codes: every byte below 0x20 but the tab, and 0x7F, becomes '#'
-// and three octal digits. Returns the message itself when it holds none,
-// else the escaped text in buf, cut cleanly where buf ends.
+// control codes: every byte below 0x20 but the tab, 0x7F, and every byte
+// from 0x80 up (8-bit and UTF-8 C1 controls, bidirectional overrides and
+// line separators that make a viewer show a forged or reordered line)
+// becomes '#' and three octal digits. Returns the message itself when it
+// holds none, else the escaped text in buf, cut cleanly where buf ends.
 const char *escape_controls(const char *message, std::span<char> buf) {
-  auto is_control = [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; };
+  auto is_control = [](unsigned char c) { return (c < 0x20 && c != '\t') || c >= 0x7F; };
   const char *p = message;
   while (*p != '\0' && !is_control(static_cast<unsigned char>(*p))) ++p;
   if (*p == '\0') return message;
