@@ -133,6 +133,24 @@ void log_error(const char *text) {
   take_reserve();
 }
 
+void log_command(std::string_view command, std::string_view peer_name, std::string_view outcome) {
+  constexpr std::string_view head = "command '", middle = "' from ", cut_mark = "...";
+  const std::size_t fixed = head.size() + middle.size() + peer_name.size() + 1;
+  std::string_view cut;
+  if (fixed + command.size() > LOG_COMMAND_MOST) {
+    const std::size_t room = LOG_COMMAND_MOST > fixed + cut_mark.size() ? LOG_COMMAND_MOST - fixed - cut_mark.size() : 0;
+    command = command.substr(0, room);
+    cut = cut_mark;
+  }
+  // Room for the longest peer name and outcome besides the command.
+  char line[LOG_COMMAND_MOST + 2048];
+  format_bounded(line, sizeof line, "%.*s%.*s%.*s%.*s%.*s %.*s", static_cast<int>(head.size()), head.data(),
+                 static_cast<int>(command.size()), command.data(), static_cast<int>(cut.size()), cut.data(),
+                 static_cast<int>(middle.size()), middle.data(), static_cast<int>(peer_name.size()),
+                 peer_name.data(), static_cast<int>(outcome.size()), outcome.data());
+  log_error(line);
+}
+
 int log_pid() {
   int fd = ::open(pid_file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {

@@ -159,10 +159,9 @@ void enforce_script_limits() {
     if (script_running()) {
       if (term_for_run_limit) {
         run_limit_hit = true;
-        char message[1024 + 64];
-        format_bounded(message, sizeof message, "command '%s' from %s timed out after %d s",
-                       cmd_line != nullptr ? cmd_line : "", script_peer, run_limit);
-        log_error(message);
+        char outcome[64];
+        format_bounded(outcome, sizeof outcome, "timed out after %d s", run_limit);
+        log_command(cmd_line != nullptr ? cmd_line : "", script_peer, outcome);
       }
       ::kill(child_pid, SIGTERM);
     }
@@ -299,9 +298,8 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
   if (exec_err != 0) {
     // The child could not log while it borrowed the daemon's memory; its
     // status is the error number, and the wait logs that as usual.
-    format_bounded(message, sizeof message, "command '%s' from %s failed, %s", program, peer_name,
-                   std::strerror(exec_err));
-    log_error(message);
+    format_bounded(message, sizeof message, "failed, %s", std::strerror(exec_err));
+    log_command(program, peer_name, message);
   }
   free_argv(argv);
 
@@ -385,8 +383,6 @@ int wait_for_child(const char *command, const char *peer_name) {
     enforce_script_limits();
   }
 
-  char prefix[1024];
-  format_bounded(prefix, sizeof prefix, "command '%s' from %s ", command, peer_name);
   char outcome[128];
   if (r < 0) {
     format_bounded(outcome, sizeof outcome, "wait failed, %s", std::strerror(errno));
@@ -396,9 +392,6 @@ int wait_for_child(const char *command, const char *peer_name) {
     format_bounded(outcome, sizeof outcome, "%s, status %d", status == 0 ? "ok" : "failed",
                    (status >> 8) & 0xFF);
   }
-  // The outcome always survives, even when a long prefix has been cut.
-  char line[sizeof prefix + sizeof outcome];
-  format_bounded(line, sizeof line, "%s%s", prefix, outcome);
-  log_error(line);
+  log_command(command, peer_name, outcome);
   return 0;
 }
