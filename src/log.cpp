@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -149,6 +150,28 @@ void log_command(std::string_view command, std::string_view peer_name, std::stri
                  static_cast<int>(middle.size()), middle.data(), static_cast<int>(peer_name.size()),
                  peer_name.data(), static_cast<int>(outcome.size()), outcome.data());
   log_error(line);
+}
+
+namespace {
+int kind_count[LOG_KINDS] = {};
+}  // namespace
+
+void log_of_kind(log_kind kind, const char *message) {
+  // Counted as far as an int goes: a client may send lines for ever.
+  if (kind_count[kind] == INT_MAX) return;
+  if (kind_count[kind]++ < LOG_KIND_MOST) log_error(message);
+}
+
+void log_kinds_end(const char *peer_name) {
+  for (int &count : kind_count) {
+    if (count > LOG_KIND_MOST) {
+      char line[1024 + 64];
+      format_bounded(line, sizeof line, "%d more lines of the same kind from %s not logged", count - LOG_KIND_MOST,
+                     peer_name);
+      log_error(line);
+    }
+    count = 0;
+  }
 }
 
 int log_pid() {

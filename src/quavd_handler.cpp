@@ -343,7 +343,7 @@ void log_env_dropped(std::string_view entry, const char *peer_name) {
   char message[2048 + 32];
   format_bounded(message, sizeof message, "env entry %.*s from %s dropped", static_cast<int>(name.size()),
                  name.data(), peer_name);
-  log_error(message);
+  log_of_kind(LOG_ENV_DROPPED, message);
 }
 
 void log_timed_out(const char *peer_name) {
@@ -548,6 +548,7 @@ int quav(int connection, const sockaddr * /*peer*/, const char *peer_name) {
   finish(d);
   std::fflush(out);
   if (!client_timed_out) linger_before_close(connection);
+  log_kinds_end(peer_name);
   reset_request_state();
   ::close(in_fd);
   std::fclose(out);

@@ -246,7 +246,7 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
   char message[1024];
   if (clean_up_path(command) != 0) {
     format_bounded(message, sizeof message, "exec of %s failed; bad path", command);
-    log_error(message);
+    log_of_kind(LOG_LAUNCH_FAILED, message);
     return -1;
   }
 
@@ -255,13 +255,13 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
   char **argv = create_argv(command);
   if (argv == nullptr) {
     format_bounded(message, sizeof message, "exec of %s failed; out of memory", command);
-    log_error(message);
+    log_of_kind(LOG_LAUNCH_FAILED, message);
     return -1;
   }
   char *program = argv[0];
   if (!program_path_ok(program)) {
     format_bounded(message, sizeof message, "exec of %s failed; bad path", command);
-    log_error(message);
+    log_of_kind(LOG_LAUNCH_FAILED, message);
     free_argv(argv);
     return -1;
   }
@@ -269,14 +269,14 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
   int in_pipe[2];
   int out_pipe[2];
   if (::pipe2(in_pipe, O_CLOEXEC) != 0) {
-    log_error("could not create IPC pipe");
+    log_of_kind(LOG_LAUNCH_FAILED, "could not create IPC pipe");
     free_argv(argv);
     return -1;
   }
   if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
     ::close(in_pipe[0]);
     ::close(in_pipe[1]);
-    log_error("could not create IPC pipe");
+    log_of_kind(LOG_LAUNCH_FAILED, "could not create IPC pipe");
     free_argv(argv);
     return -1;
   }
@@ -291,7 +291,7 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
   if (pid < 0) {
     ::close(in_pipe[1]);
     ::close(out_pipe[0]);
-    log_error("could not fork new process");
+    log_of_kind(LOG_LAUNCH_FAILED, "could not fork new process");
     free_argv(argv);
     return -1;
   }
