@@ -40,6 +40,9 @@ extern int run_limit;
 extern sockaddr_storage listen_address;
 // Set when -p or -b was given: a socket handed over makes them moot.
 extern int listen_options_given;
+// The environment entries that may pass (-E): comma-separated names, one
+// ending in '*' for every name so beginning; null for all but the drop list.
+extern const char *env_pass_names;
 // Peer names count only when they resolve back to the peer's address (-F).
 extern int forward_confirm;
 // Set by start-up when an option names a file that SIGHUP re-reads; only
