@@ -243,7 +243,8 @@ pid_t spawn_script(const char *program, char **argv, char **envp, int in_fd, int
 }  // namespace
 
 int exec_cmd(char *command, char **envp, const char *peer_name) {
-  char message[1024];
+  // Room for the longest command line a client can send and the reason.
+  char message[1024 + 64];
   if (clean_up_path(command) != 0) {
     format_bounded(message, sizeof message, "exec of %s failed; bad path", command);
     log_of_kind(LOG_LAUNCH_FAILED, message);
