@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -139,8 +140,7 @@ void log_command(std::string_view command, std::string_view peer_name, std::stri
   const std::size_t fixed = head.size() + middle.size() + peer_name.size() + 1;
   std::string_view cut;
   if (fixed + command.size() > LOG_COMMAND_MOST) {
-    const std::size_t room = LOG_COMMAND_MOST > fixed + cut_mark.size() ? LOG_COMMAND_MOST - fixed - cut_mark.size() : 0;
-    command = command.substr(0, room);
+    command = command.substr(0, LOG_COMMAND_MOST - std::min(LOG_COMMAND_MOST, fixed + cut_mark.size()));
     cut = cut_mark;
   }
   // Room for the longest peer name and outcome besides the command.
