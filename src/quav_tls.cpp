@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <cstring>
@@ -15,6 +16,28 @@ namespace quav {
 namespace {
 
 SSL_CTX *client_ctx = nullptr;
+
+// The session writes to the socket without MSG_NOSIGNAL: while it may
+// write, SIGPIPE is held, and one that its write raised is taken back, so
+// that a daemon that has gone is an error, as without TLS, not our end.
+struct pipe_guard {
+  sigset_t pipe{}, old{};
+  bool was_pending = false;
+  pipe_guard() {
+    ::sigemptyset(&pipe);
+    ::sigaddset(&pipe, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    sigset_t pending;
+    was_pending = ::sigpending(&pending) == 0 && ::sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~pipe_guard() {
+    const timespec none{0, 0};
+    const int saved = errno;
+    if (!was_pending) (void)::sigtimedwait(&pipe, nullptr, &none);
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = saved;
+  }
+};
 
 // Records that are not TLS at all: the daemon speaks plain text, or has
 // closed without a word.
@@ -65,6 +88,7 @@ SSL *tls_begin(int fd, const std::string &host) {
 }
 
 int tls_handshake(SSL *s, short &events, std::string &why) {
+  pipe_guard guard;
   ::ERR_clear_error();
   const int r = ::SSL_connect(s);
   if (r == 1) return 1;
@@ -89,6 +113,7 @@ int tls_handshake(SSL *s, short &events, std::string &why) {
 }
 
 ssize_t tls_send(SSL *s, const char *data, std::size_t len) {
+  pipe_guard guard;
   ::ERR_clear_error();
   std::size_t n = 0;
   if (::SSL_write_ex(s, data, len, &n) == 1) return static_cast<ssize_t>(n);
@@ -98,6 +123,7 @@ ssize_t tls_send(SSL *s, const char *data, std::size_t len) {
 }
 
 ssize_t tls_recv(SSL *s, char *data, std::size_t len, std::string &why) {
+  pipe_guard guard;
   ::ERR_clear_error();
   std::size_t n = 0;
   if (::SSL_read_ex(s, data, len, &n) == 1) return static_cast<ssize_t>(n);
@@ -119,6 +145,7 @@ ssize_t tls_recv(SSL *s, char *data, std::size_t len, std::string &why) {
 }
 
 void tls_close_notify(SSL *s) {
+  pipe_guard guard;
   ::ERR_clear_error();
   (void)::SSL_shutdown(s);
   ::ERR_clear_error();
