@@ -93,7 +93,8 @@ bool wait_for_session(int fd, int err, long long deadline) {
     pollfd p{fd, static_cast<short>(err == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
     const int r = ::poll(&p, 1, timeout);
     if (r > 0) return true;
-    if (r == 0 || errno != EINTR || deadline < 0) return false;
+    // An orderly stop does not wait for a handshake to finish.
+    if (r == 0 || errno != EINTR || deadline < 0 || stop_requested()) return false;
   }
 }
 
