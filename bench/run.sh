@@ -14,6 +14,7 @@
 #   ROUNDS=5 bench/run.sh
 #   FIGURES=concurrent bench/run.sh
 #   FIGURES=rules bench/run.sh   # address rule lookup (bench/rules.sh)
+#   FIGURES=tls bench/run.sh     # TLS against socat and stunnel (bench/tls.sh)
 #   BASELINE_QUAVD=/path/to/older/quavd bench/run.sh   # both figures against it
 #   IDLE_WAIT=60 bench/run.sh     # memory once the load has been gone that long
 #
@@ -41,12 +42,15 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
 build=${BUILD_DIR:-$repo/build-bench}
 
-# The address rule figure (FIGURES=rules) has a script of its own.
-if [[ " $FIGURES " == *" rules "* ]]; then
-  "$here/rules.sh"
-  FIGURES=${FIGURES//rules/}
-  [[ -n ${FIGURES// /} ]] || exit 0
-fi
+# The address rule figure (FIGURES=rules) and the TLS one (FIGURES=tls)
+# have scripts of their own.
+for own in rules tls; do
+  if [[ " $FIGURES " == *" $own "* ]]; then
+    "$here/$own.sh"
+    FIGURES=${FIGURES//$own/}
+    [[ -n ${FIGURES// /} ]] || exit 0
+  fi
+done
 
 echo "building in $build (Release)" >&2
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUAVD_BENCH=ON >/dev/null

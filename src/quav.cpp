@@ -1,6 +1,7 @@
 // quav: runs one script on one or many quavd daemons and copies its output
 // to standard output, as if the script ran here.
 #include <fcntl.h>
+#include <getopt.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -22,6 +23,7 @@
 #include "quav_encode.h"
 #include "quav_hosts.h"
 #include "quav_reply.h"
+#include "quav_tls.h"
 
 namespace {
 
@@ -66,6 +68,8 @@ void print_usage(FILE *to) {
       "  -P n            at most n hosts at once (default 32)\n"
       "  -o dir          each host's output to dir/HOST instead of prefixed lines\n"
       "  -w seconds      bound on each host's connect (default 10 with several hosts)\n"
+      "  --tls-ca file   TLS: the daemons' certificates must verify against these CAs\n"
+      "  --tls-cert file --tls-key file  TLS: quav's own certificate and its key\n"
       "  -V              print the version and exit\n",
       to);
 }
@@ -150,7 +154,7 @@ void read_input(request_bytes &req, int fd) {
   req.input_size += got;
 }
 
-enum class stage { waiting, connecting, talking, done };
+enum class stage { waiting, connecting, handshaking, talking, done };
 
 // One host's run of the request.
 struct job {
@@ -173,6 +177,8 @@ struct job {
   std::string out_path;
   std::string held;  // output not yet written as whole lines
   int status = status_output;
+  SSL *tls = nullptr;  // with TLS, the session once connected
+  short tls_events = POLLOUT;  // what its handshake waits for
 };
 
 // A host's failure, on standard error.
@@ -212,6 +218,8 @@ void write_lines(job &j, bool at_end) {
 }
 
 void end_job(job &j, int status) {
+  if (j.tls != nullptr) quav::tls_free(j.tls);
+  j.tls = nullptr;
   if (j.fd >= 0) ::close(j.fd);
   j.fd = -1;
   if (j.addresses != nullptr) ::freeaddrinfo(j.addresses);
@@ -238,6 +246,34 @@ bool deliver(job &j, std::string_view body) {
   return true;
 }
 
+// With TLS the handshake comes next, bounded by -w, else by the default.
+void connected(job &j) {
+  j.at = stage::talking;
+  if (!quav::tls_on()) return;
+  j.tls = quav::tls_begin(j.fd, j.host.name);
+  if (j.tls == nullptr) {
+    complain(j, "cannot set up TLS");
+    end_job(j, status_local);
+    return;
+  }
+  j.at = stage::handshaking;
+  if (!j.has_deadline) {
+    j.has_deadline = true;
+    j.deadline = steady::now() + std::chrono::duration_cast<steady::duration>(
+                                     std::chrono::duration<double>(default_wait));
+  }
+}
+
+void handshake(job &j) {
+  std::string why;
+  const int r = quav::tls_handshake(j.tls, j.tls_events, why);
+  if (r > 0) j.at = stage::talking;
+  if (r >= 0) return;
+  // Named even when it is the only host: the line says whose certificate.
+  complain(j, "%s%s", j.tag.empty() ? (j.host.text + ": ").c_str() : "", why.c_str());
+  end_job(j, status_local);
+}
+
 // Connects to the next address that takes a connection; the host has
 // failed when none is left.
 void try_connect(job &j) {
@@ -250,7 +286,7 @@ void try_connect(job &j) {
       continue;
     }
     if (::connect(j.fd, a->ai_addr, a->ai_addrlen) == 0) {
-      j.at = stage::talking;
+      connected(j);
       return;
     }
     if (errno == EINPROGRESS) {
@@ -272,7 +308,7 @@ void connect_done(job &j) {
   socklen_t len = sizeof err;
   if (::getsockopt(j.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
   if (err == 0) {
-    j.at = stage::talking;
+    connected(j);
     return;
   }
   j.connect_error = err;
@@ -315,7 +351,9 @@ void start_job(job &j, const settings &s) {
 // Sends what the daemon has not had yet and reads what it replies.
 void talk(job &j, short revents, request_bytes &req) {
   if ((revents & POLLOUT) != 0 && j.sent < req.bytes.size()) {
-    ssize_t n = ::send(j.fd, req.bytes.data() + j.sent, req.bytes.size() - j.sent, MSG_NOSIGNAL);
+    const char *from = req.bytes.data() + j.sent;
+    const std::size_t len = req.bytes.size() - j.sent;
+    ssize_t n = j.tls != nullptr ? quav::tls_send(j.tls, from, len) : ::send(j.fd, from, len, MSG_NOSIGNAL);
     if (n > 0) {
       j.sent += static_cast<std::size_t>(n);
       if (req.streamed && j.sent == req.bytes.size()) {
@@ -333,15 +371,22 @@ void talk(job &j, short revents, request_bytes &req) {
     }
   }
 
-  if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+  // A session may hold bytes that the socket no longer shows.
+  bool more = (revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  while (more) {
     char buf[65536];
-    ssize_t n = ::recv(j.fd, buf, sizeof buf, 0);
+    std::string why;
+    ssize_t n = j.tls != nullptr ? quav::tls_recv(j.tls, buf, sizeof buf, why) : ::recv(j.fd, buf, sizeof buf, 0);
     std::string body;
     int status = -1;
     if (n > 0) {
       status = j.reply.feed(buf, static_cast<std::size_t>(n), body);
     } else if (n == 0) {
       status = j.reply.finish(0, body);
+    } else if (!why.empty()) {
+      // The daemon's TLS alert: it refused our certificate, or none.
+      complain(j, "%s%s", j.tag.empty() ? (j.host.text + ": ").c_str() : "", why.c_str());
+      return end_job(j, status_local);
     } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       status = j.reply.finish(errno, body);
     }
@@ -350,6 +395,7 @@ void talk(job &j, short revents, request_bytes &req) {
       if (status != status_output) complain(j, "%s", j.reply.why.c_str());
       end_job(j, status);
     }
+    more = n > 0 && j.at != stage::done && j.tls != nullptr && ::SSL_pending(j.tls) > 0;
   }
 }
 
@@ -382,10 +428,11 @@ void run_all(std::vector<job> &jobs, request_bytes &req, const settings &s, std:
     job *input_for = nullptr;
     for (std::size_t i : active) {
       job &j = jobs[i];
-      if (j.at == stage::connecting) {
+      if (j.at == stage::connecting || j.at == stage::handshaking) {
+        const bool tls = j.at == stage::handshaking;
         if (j.has_deadline && j.deadline <= now) {
-          complain(j, "cannot connect to %s port %s: timed out", j.host.name.c_str(),
-                   j.port.c_str());
+          complain(j, "cannot connect to %s port %s: %s", j.host.name.c_str(), j.port.c_str(),
+                   tls ? "TLS handshake timed out" : "timed out");
           end_job(j, status_local);
           continue;
         }
@@ -393,12 +440,13 @@ void run_all(std::vector<job> &jobs, request_bytes &req, const settings &s, std:
           int left = ms_until(j.deadline, now);
           timeout = timeout < 0 ? left : std::min(timeout, left);
         }
-        fds.push_back({j.fd, POLLOUT, 0});
+        fds.push_back({j.fd, tls ? j.tls_events : static_cast<short>(POLLOUT), 0});
       } else {
         std::size_t backlog = req.bytes.size() - j.sent;
         if (!req.reading && backlog == 0 && j.can_send && !j.shut) {
           // The end of our side ends the dialogue after input lines,
           // without the lone "." that would reach the script as data.
+          if (j.tls != nullptr) quav::tls_close_notify(j.tls);
           ::shutdown(j.fd, SHUT_WR);
           j.shut = true;
         }
@@ -428,6 +476,8 @@ void run_all(std::vector<job> &jobs, request_bytes &req, const settings &s, std:
       if (fds[k].revents == 0) continue;
       if (j.at == stage::connecting) {
         connect_done(j);
+      } else if (j.at == stage::handshaking) {
+        handshake(j);
       } else {
         talk(j, fds[k].revents, req);
       }
@@ -457,11 +507,20 @@ void add_hosts(settings &s, char opt, const char *arg) {
 int main(int argc, char **argv) {
   settings s;
   bool hosts_given = false;
+  enum { OPT_TLS_CA = 256, OPT_TLS_CERT, OPT_TLS_KEY };
+  const option long_options[] = {{"tls-ca", required_argument, nullptr, OPT_TLS_CA},
+                                 {"tls-cert", required_argument, nullptr, OPT_TLS_CERT},
+                                 {"tls-key", required_argument, nullptr, OPT_TLS_KEY},
+                                 {nullptr, 0, nullptr, 0}};
+  const char *tls_files[3] = {};  // CA, certificate, key
 
   int c;
   // '+': options end at SCRIPT, so the script's own arguments may begin with '-'.
-  while ((c = ::getopt(argc, argv, "+H:p:e:inhVf:P:o:w:")) != -1) {
+  while ((c = ::getopt_long(argc, argv, "+H:p:e:inhVf:P:o:w:", long_options, nullptr)) != -1) {
     switch (c) {
+      case OPT_TLS_CA:
+      case OPT_TLS_CERT:
+      case OPT_TLS_KEY: tls_files[c - OPT_TLS_CA] = optarg; break;
       case 'H':
       case 'f':
         add_hosts(s, static_cast<char>(c), optarg);
@@ -487,6 +546,11 @@ int main(int argc, char **argv) {
       case 'V': std::printf("quav %s\n", QUAVD_VERSION); return 0;
       default: print_usage(stderr); return status_local;
     }
+  }
+  if ((tls_files[1] == nullptr) != (tls_files[2] == nullptr)) fail(status_local, "--tls-cert and --tls-key go together");
+  if (tls_files[1] != nullptr && tls_files[0] == nullptr) fail(status_local, "--tls-cert needs --tls-ca");
+  if (std::string why; tls_files[0] != nullptr && !quav::tls_setup(tls_files[0], tls_files[1], tls_files[2], why)) {
+    fail(status_local, "%s", why.c_str());
   }
   if (!hosts_given) s.hosts.push_back({"127.0.0.1", "127.0.0.1", ""});
   if (s.hosts.empty()) fail(status_local, "empty host list");

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <grp.h>
 #include <linux/close_range.h>
 #include <poll.h>
@@ -56,20 +57,35 @@ gid_t run_gid = 0;
 
 void note_reload(int) { reload_pending = 1; }
 
-// -a: the file, made absolute before the change into the server root.
-void set_rules_file(const char *path) {
+// A file that SIGHUP reads again, made absolute before the change into the
+// server root.
+void set_absolute(char *&setting, const char *path) {
   char cwd[4096];
-  std::free(rules_file);
+  std::free(setting);
   if (path[0] != '/' && ::getcwd(cwd, sizeof cwd) != nullptr) {
     std::size_t size = std::strlen(cwd) + std::strlen(path) + 2;
-    rules_file = static_cast<char *>(std::malloc(size));
-    if (rules_file != nullptr) std::snprintf(rules_file, size, "%s/%s", cwd, path);
+    setting = static_cast<char *>(std::malloc(size));
+    if (setting != nullptr) std::snprintf(setting, size, "%s/%s", cwd, path);
   } else {
-    rules_file = strdup(path);
+    setting = strdup(path);
   }
-  if (rules_file == nullptr) std::exit(1);
+  if (setting == nullptr) std::exit(1);
+}
+
+// -a: the rules file.
+void set_rules_file(const char *path) {
+  set_absolute(rules_file, path);
   reloadable_settings = 1;
 }
+
+// The long options; their codes lie above every short option's.
+enum { OPT_TLS_CERT = 256, OPT_TLS_KEY, OPT_TLS_CA };
+constexpr option long_options[] = {
+    {"tls-cert", required_argument, nullptr, OPT_TLS_CERT},
+    {"tls-key", required_argument, nullptr, OPT_TLS_KEY},
+    {"tls-ca", required_argument, nullptr, OPT_TLS_CA},
+    {nullptr, 0, nullptr, 0},
+};
 
 // The rules of -a's file; a fault in it stops the start before anything
 // listens.
@@ -154,8 +170,13 @@ int parse_address(const char *text, sockaddr_storage *out) {
 
 void reload_settings() {
   reload_pending = 0;
-  if (rules_file == nullptr) return;
   char why[8192];
+  if (!tls_reload(why, sizeof why)) {
+    char message[8192 + 48];
+    format_bounded(message, sizeof message, "%s; old certificate and key kept", why);
+    log_error(message);
+  }
+  if (rules_file == nullptr) return;
   if (load_rules(rules_file, why, sizeof why)) return;
   char message[8192 + 32];
   format_bounded(message, sizeof message, "%s; old rules kept", why);
@@ -220,6 +241,9 @@ void usage(const char *program_name) {
                MAX_CONNECTIONS);
   std::fprintf(stderr, "-P file : write the process id to file (default quavd.pid in the root)\n");
   std::fprintf(stderr, "-E names : pass only these environment entries, comma-separated (NAME* for a beginning)\n");
+  std::fprintf(stderr, "--tls-cert file : serve TLS only, with this certificate (and chain), with --tls-key\n");
+  std::fprintf(stderr, "--tls-key file : the private key of --tls-cert's certificate\n");
+  std::fprintf(stderr, "--tls-ca file : require client certificates from these CAs; they name the peer\n");
   std::exit(1);
 }
 
@@ -276,7 +300,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:E:")) != -1) {
+  while ((c = ::getopt_long(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:E:", long_options, nullptr)) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p':
@@ -307,6 +331,9 @@ int quavd_main(int argc, char **argv) {
       case 'u': set_run_user(optarg); break;
       case 'P': set_pid_file(optarg); break;
       case 'E': env_pass_names = optarg; break;
+      case OPT_TLS_CERT: set_absolute(tls_cert_file, optarg); break;
+      case OPT_TLS_KEY: set_absolute(tls_key_file, optarg); break;
+      case OPT_TLS_CA: set_absolute(tls_ca_file, optarg); break;
       case 'V':
         std::printf("quavd %s\n", QUAVD_VERSION);
         std::exit(0);
@@ -315,6 +342,7 @@ int quavd_main(int argc, char **argv) {
   }
   check_run_user();
   load_rules_or_exit();
+  tls_load_or_exit();
   if (reloadable_settings) {
     // A flag only: the rules are read again by the listener, between
     // connections.

@@ -141,6 +141,9 @@ int match_suffix(const char *text, const char *suffix);
 // rules come first: a peer they refuse is named by its address and costs
 // no lookup.
 int name_and_filter(const sockaddr *peer, char *dest, std::size_t size);
+// Names the peer by its address and applies the address rules alone;
+// nonzero: drop.
+int name_by_address(const sockaddr *peer, char *dest, std::size_t size);
 
 // Address rules (-a). load_rules reads a file into the rules in force; on
 // failure those stay, and why names the file, the line and the fault.
@@ -168,3 +171,38 @@ int wait_for_child(const char *command, const char *peer_name);
 // Script output held while input could not be written (at most this much
 // in memory; the rest goes to an unlinked temporary file).
 constexpr std::size_t HOLD_MEMORY_LIMIT = 1024 * 1024;
+
+// TLS (--tls-cert, --tls-key, --tls-ca): the files, absolute; null when
+// not given.
+extern char *tls_cert_file;
+extern char *tls_key_file;
+extern char *tls_ca_file;
+// Loads the files given; a missing partner, an unreadable file or a key
+// that does not match ends the process with a line naming the file.
+void tls_load_or_exit();
+// Loads them again (SIGHUP); on failure the pair in force stays and why
+// names the file.
+bool tls_reload(char *why, std::size_t size);
+// True when connections are TLS; and when, besides, a verified client
+// certificate names the peer.
+bool tls_enabled();
+bool tls_names_peers();
+// The connection's handshake, bounded by -t or else 10 seconds; false when
+// it failed. tls_end forgets the session, whatever became of it.
+bool tls_accept(int connection);
+void tls_end();
+// The client certificate's first DNS name, else its common name, cut to
+// fit; dest is left as it is when there is neither.
+void tls_peer_name(char *dest, std::size_t size);
+// True when the kernel encrypts what the session sends.
+bool tls_kernel_offload();
+// The connection's reads and writes: through the session when there is
+// one, else the socket's own. With TLS, a read that would block waits only
+// when may_wait; a send with MSG_DONTWAIT never waits. conn_pending: bytes
+// the session holds that a poll of the socket cannot see.
+ssize_t conn_read(int fd, void *data, std::size_t len, bool may_wait);
+ssize_t conn_send(int fd, const void *data, std::size_t len, int flags);
+bool conn_pending();
+// Tells the peer that nothing more comes (TLS close_notify); nothing
+// without TLS.
+void conn_close_notify();

@@ -126,12 +126,13 @@ client_wait read_piece(line_reader &in, std::string_view &piece) {
     std::memmove(in_buffer, in_buffer + in.start, held);
     in.start = 0;
     in.end = held;
-    if (client_wait_limited()) {
+    const bool limited = client_wait_limited();
+    if (limited && !conn_pending()) {
       client_wait w = wait_for_client(in.fd, POLLIN);
       if (w != CLIENT_READY) return w;
     }
-    ssize_t n = ::read(in.fd, in_buffer + in.end, sizeof in_buffer - in.end);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = conn_read(in.fd, in_buffer + in.end, sizeof in_buffer - in.end, !limited);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     // A read error drops a piece begun, as fgets does.
     if (n < 0) return CLIENT_DONE;
     if (n == 0) in.ended = true;
@@ -175,7 +176,7 @@ ssize_t write_to_client(void *cookie, const char *data, std::size_t len) {
   while (done < len && !client_timed_out) {
     const bool limited = client_wait_limited();
     const int flags = MSG_NOSIGNAL | (limited ? MSG_DONTWAIT : 0);
-    ssize_t n = ::send(connection, data + done, len - done, flags);
+    ssize_t n = conn_send(connection, data + done, len - done, flags);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
     } else if (n < 0 && errno == EINTR) {
@@ -291,6 +292,7 @@ void reset_request_state() {
 // take what the client still sends until it closes, within bounds: at most
 // 1 MiB and about a second.
 void linger_before_close(int connection) {
+  conn_close_notify();
   if (::shutdown(connection, SHUT_WR) != 0) return;
   constexpr std::size_t max_bytes = 1024 * 1024;
   const long long end = monotonic_ms() + 1000;

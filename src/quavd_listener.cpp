@@ -69,15 +69,41 @@ int accept_connection(int listen_fd, sockaddr_storage *peer) {
   return -1;
 }
 
+namespace {
+
+// With client certificates the handshake comes first and the certificate
+// names the peer: no reverse lookup. Otherwise a refused peer costs no
+// handshake. Nonzero: drop; handshake_ok false when that is why.
+int admit(int connection, const sockaddr *peer, char *peer_name, std::size_t size, bool &handshake_ok) {
+  if (tls_names_peers()) {
+    if (name_by_address(peer, peer_name, size)) return 1;
+    handshake_ok = tls_accept(connection);
+    if (!handshake_ok) return 1;
+    tls_peer_name(peer_name, size);
+    return filter_source(peer, peer_name);
+  }
+  if (name_and_filter(peer, peer_name, size)) return 1;
+  handshake_ok = !tls_enabled() || tls_accept(connection);
+  return handshake_ok ? 0 : 1;
+}
+
+}  // namespace
+
 void serve_connection(int connection, const sockaddr *peer) {
   char peer_name[1024];
-  if (name_and_filter(peer, peer_name, sizeof peer_name)) {
-    char message[1024 + 32];
-    format_bounded(message, sizeof message, "connection from %s dropped", peer_name);
+  bool handshake_ok = true;
+  if (admit(connection, peer, peer_name, sizeof peer_name, handshake_ok)) {
+    // A refused client that holds a session learns that it ends here.
+    if (handshake_ok) conn_close_notify();
+    char message[1024 + 64];
+    format_bounded(message, sizeof message, handshake_ok ? "connection from %s dropped"
+                                                         : "connection from %s dropped: TLS handshake failed",
+                   peer_name);
     log_error(message);
   } else {
     (void)quav(connection, peer, peer_name);
   }
+  tls_end();
 }
 
 namespace {

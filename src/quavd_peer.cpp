@@ -127,12 +127,14 @@ int filter_source(const sockaddr *peer, const char *peer_name) {
   return std::strcmp(peer_name, restrict_to) == 0 ? 0 : 1;
 }
 
+int name_by_address(const sockaddr *peer, char *dest, std::size_t size) {
+  sockaddr_in v4;
+  if (size > 0) copy_cut(dest, size, address_text(unmapped(peer, &v4)));
+  return rules_admit(peer) ? 0 : 1;
+}
+
 int name_and_filter(const sockaddr *peer, char *dest, std::size_t size) {
-  if (!rules_admit(peer)) {
-    sockaddr_in v4;
-    if (size > 0) copy_cut(dest, size, address_text(unmapped(peer, &v4)));
-    return 1;
-  }
+  if (name_by_address(peer, dest, size)) return 1;
   map_sockaddr_to_name(peer, dest, size);
   return filter_source(peer, dest);
 }

@@ -191,7 +191,10 @@ bool waiting_for_clients(pid_t pid) {
     listens = std::find(inodes.begin(), inodes.end(), fd_target(pid, fd)) != inodes.end();
   std::istringstream call(read_file("/proc/" + std::to_string(pid) + "/syscall"));
   long nr = -1;
-  if (!listens || checker || !(call >> nr)) return listens;
+  if (!listens || checker) return listens;
+  // "running": caught between two calls, such as the pid file's open and
+  // close, not yet waiting.
+  if (!(call >> nr)) return false;
   // The pool's listener waits for signals; its handlers accept.
   for (long waiting : {SYS_accept, SYS_accept4, SYS_poll, SYS_ppoll, SYS_select, SYS_pselect6, SYS_epoll_wait,
                        SYS_epoll_pwait, SYS_rt_sigtimedwait, SYS_rt_sigsuspend})

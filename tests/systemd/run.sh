@@ -22,7 +22,7 @@ for tool in debootstrap systemd-nspawn dpkg-deb cpack; do
 done
 
 mirror=${QUAVD_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-include=systemd,systemd-sysv,adduser
+include=systemd,systemd-sysv,adduser,libssl3
 key=$(printf '%s\n' bookworm minbase "$include" "$mirror" | sha256sum | cut -c1-16)
 cache=/var/cache/quavd-ci/debian12-minbase-$key.tar
 if [ ! -s "$cache" ]; then
