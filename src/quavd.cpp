@@ -39,6 +39,8 @@ int run_limit = 0;
 sockaddr_storage listen_address = {};
 int listen_options_given = 0;
 int forward_confirm = 0;
+int report_status = 0;
+int stream_output = 0;
 int reloadable_settings = 0;
 volatile sig_atomic_t reload_pending = 0;
 
@@ -218,6 +220,8 @@ void usage(const char *program_name) {
   std::fprintf(stderr, "-C number : at most number connections at once from one address, with -c (1 to %d)\n",
                MAX_CONNECTIONS);
   std::fprintf(stderr, "-P file : write the process id to file (default quavd.pid in the root)\n");
+  std::fprintf(stderr, "-S send the script's exit status after its output to a client that asks\n");
+  std::fprintf(stderr, "-s send each piece of the script's output as it comes\n");
   std::exit(1);
 }
 
@@ -274,7 +278,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:")) != -1) {
+  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:Ss")) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p':
@@ -301,6 +305,8 @@ int quavd_main(int argc, char **argv) {
         listen_options_given = 1;
         break;
       case 'F': forward_confirm = 1; break;
+      case 'S': report_status = 1; break;
+      case 's': stream_output = 1; break;
       case 'a': set_rules_file(optarg); break;
       case 'u': set_run_user(optarg); break;
       case 'P': set_pid_file(optarg); break;

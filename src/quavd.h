@@ -40,6 +40,11 @@ extern int run_limit;
 extern sockaddr_storage listen_address;
 // Set when -p or -b was given: a socket handed over makes them moot.
 extern int listen_options_given;
+// -S: the command word status is taken, and the script's exit status
+// follows its output behind the connection's marker.
+extern int report_status;
+// -s: each piece of the script's output is sent before the next is awaited.
+extern int stream_output;
 // Peer names count only when they resolve back to the peer's address (-F).
 extern int forward_confirm;
 // Set by start-up when an option names a file that SIGHUP re-reads; only

@@ -360,32 +360,50 @@ struct runner {
   void talk_case(const std::vector<directive> &group) {
     std::string from;
     bool open = false, vanish = false;
-    std::vector<std::pair<bool, std::string>> steps;  // true: send
+    std::vector<std::pair<bool, std::vector<const directive *>>> steps;  // true: send
     for (const directive &d : group) {
       if (d.word == "from") from = text(d);
       open = open || d.word == "open";
       vanish = vanish || d.word == "vanish";
       if (d.word == "send" || d.word == "reply") {
-        if (steps.empty() || steps.back().first != (d.word == "send")) steps.emplace_back(d.word == "send", "");
-        steps.back().second += text(d);
+        if (steps.empty() || steps.back().first != (d.word == "send")) steps.emplace_back(d.word == "send", std::vector<const directive *>{});
+        steps.back().second.push_back(&d);
       }
     }
+    // $MARKER in a reply stands for the marker of a 102 reply received, 32
+    // hex digits, which must differ from the previous connection's.
+    vars["MARKER"] = std::string(32, '?');
+    auto joined = [&](std::size_t upto) {
+      std::string all;
+      for (std::size_t i = 0; i < upto; ++i)
+        for (const directive *d : steps[i].second) all += steps[i].first ? "" : text(*d);
+      return all;
+    };
+    auto take_marker = [&](const std::string &got) {
+      const std::string head = "102 Status after output '";
+      std::size_t at = got.find(head);
+      std::string m = at == std::string::npos ? "" : got.substr(at + head.size(), 33);
+      if (m.size() < 33 || m[32] != '\'' || m.find_first_not_of("0123456789abcdef") != 32 || m == vars["MARKER"]) return;
+      m.pop_back();
+      EXPECT_NE(m, vars["LASTMARKER"]) << "the marker of the connection before";
+      vars["MARKER"] = vars["LASTMARKER"] = m;
+    };
     client c(daemon()->port, from);
     ASSERT_GE(c.fd, 0) << "cannot connect";
-    std::string want;
     for (std::size_t i = 0; i < steps.size(); ++i) {
       if (steps[i].first) {
-        c.send(steps[i].second);
-        continue;
-      }
-      want += steps[i].second;
-      if (i + 1 < steps.size()) {
-        c.read_until_closed(want.size());
-        ASSERT_EQ(c.got, want) << "before the next send";
+        for (const directive *d : steps[i].second) c.send(text(*d));
+      } else if (i + 1 < steps.size()) {
+        c.read_until_closed(joined(i + 1).size());
+        take_marker(c.got);
+        ASSERT_EQ(c.got, joined(i + 1)) << "before the next send";
       }
     }
+    std::size_t size = joined(steps.size()).size();
     if (!open && !vanish) ::shutdown(c.fd, SHUT_WR);
-    bool closed = c.read_until_closed(vanish ? want.size() : std::string::npos);
+    bool closed = c.read_until_closed(vanish ? size : std::string::npos);
+    take_marker(c.got);
+    std::string want = joined(steps.size());
     EXPECT_TRUE(closed || vanish) << "the daemon did not close";
     EXPECT_TRUE(same(vanish ? c.got.substr(0, want.size()) : c.got, want));
   }
