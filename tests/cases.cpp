@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <tuple>
 #include <utility>
@@ -126,7 +127,7 @@ struct runner {
   explicit runner(const section &s) : sec(s) {
     make_dirs(root);
     vars = {{"ROOT", root}, {"TMP", tmp.path}, {"QUAVD", QUAVD_BINARY}, {"PEER", loopback_peer_name()}, {"PEER6", loopback_peer_name(true)},
-            {"FREEPORT", std::to_string(free_port())}, {"VERSION", QUAVD_VERSION}, {"SRC", QUAVD_SOURCE_DIR}, {"BUILD", QUAVD_BUILD_DIR}};
+            {"FREEPORT", std::to_string(free_port())}, {"VERSION", QUAVD_VERSION}, {"MARKER", std::string(32, 'M')}, {"SRC", QUAVD_SOURCE_DIR}, {"BUILD", QUAVD_BUILD_DIR}};
 #ifdef QUAV_BINARY
     vars["QUAV"] = QUAV_BINARY;
 #endif
@@ -360,52 +361,50 @@ struct runner {
   void talk_case(const std::vector<directive> &group) {
     std::string from;
     bool open = false, vanish = false;
-    std::vector<std::pair<bool, std::vector<const directive *>>> steps;  // true: send
+    std::vector<std::pair<bool, std::string>> steps;  // true: send
     for (const directive &d : group) {
       if (d.word == "from") from = text(d);
       open = open || d.word == "open";
       vanish = vanish || d.word == "vanish";
       if (d.word == "send" || d.word == "reply") {
-        if (steps.empty() || steps.back().first != (d.word == "send")) steps.emplace_back(d.word == "send", std::vector<const directive *>{});
-        steps.back().second.push_back(&d);
+        if (steps.empty() || steps.back().first != (d.word == "send")) steps.emplace_back(d.word == "send", "");
+        steps.back().second += text(d);
       }
     }
-    // $MARKER in a reply stands for the marker of a 102 reply received, 32
-    // hex digits, which must differ from the previous connection's.
-    vars["MARKER"] = std::string(32, '?');
-    auto joined = [&](std::size_t upto) {
-      std::string all;
-      for (std::size_t i = 0; i < upto; ++i)
-        for (const directive *d : steps[i].second) all += steps[i].first ? "" : text(*d);
-      return all;
-    };
-    auto take_marker = [&](const std::string &got) {
-      const std::string head = "102 Status after output '";
-      std::size_t at = got.find(head);
-      std::string m = at == std::string::npos ? "" : got.substr(at + head.size(), 33);
-      if (m.size() < 33 || m[32] != '\'' || m.find_first_not_of("0123456789abcdef") != 32 || m == vars["MARKER"]) return;
-      m.pop_back();
-      EXPECT_NE(m, vars["LASTMARKER"]) << "the marker of the connection before";
-      vars["MARKER"] = vars["LASTMARKER"] = m;
-    };
     client c(daemon()->port, from);
     ASSERT_GE(c.fd, 0) << "cannot connect";
+    marker.clear();
+    std::string want;
     for (std::size_t i = 0; i < steps.size(); ++i) {
       if (steps[i].first) {
-        for (const directive *d : steps[i].second) c.send(text(*d));
-      } else if (i + 1 < steps.size()) {
-        c.read_until_closed(joined(i + 1).size());
-        take_marker(c.got);
-        ASSERT_EQ(c.got, joined(i + 1)) << "before the next send";
+        c.send(steps[i].second);
+        continue;
+      }
+      want += steps[i].second;
+      if (i + 1 < steps.size()) {
+        c.read_until_closed(want.size());
+        mask_marker(c.got);
+        ASSERT_EQ(c.got, want) << "before the next send";
       }
     }
-    std::size_t size = joined(steps.size()).size();
     if (!open && !vanish) ::shutdown(c.fd, SHUT_WR);
-    bool closed = c.read_until_closed(vanish ? size : std::string::npos);
-    take_marker(c.got);
-    std::string want = joined(steps.size());
+    bool closed = c.read_until_closed(vanish ? want.size() : std::string::npos);
+    mask_marker(c.got);
     EXPECT_TRUE(closed || vanish) << "the daemon did not close";
     EXPECT_TRUE(same(vanish ? c.got.substr(0, want.size()) : c.got, want));
+  }
+
+  // A 102 reply's marker, 32 hex digits, fresh for each connection, is
+  // written as $MARKER in the replies.
+  std::string marker, last_marker;
+  void mask_marker(std::string &got) {
+    static const std::regex reply("102 Status after output '([0-9a-f]{32})'");
+    std::smatch m;
+    if (std::regex_search(got, m, reply)) {
+      EXPECT_NE(m[1], last_marker) << "the same marker as the connection before";
+      marker = last_marker = m[1];
+    }
+    for (std::size_t at; !marker.empty() && (at = got.find(marker)) != std::string::npos;) got.replace(at, 32, vars["MARKER"]);
   }
 
   // run PROGRAM ARGS... in the root, with stdin; then its status, output
