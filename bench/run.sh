@@ -14,6 +14,7 @@
 #   ROUNDS=5 bench/run.sh
 #   FIGURES=concurrent bench/run.sh
 #   FIGURES=rules bench/run.sh   # address rule lookup (bench/rules.sh)
+#   FIGURES=status bench/run.sh  # -S, -s and the fleet (bench/status.sh)
 #   BASELINE_QUAVD=/path/to/older/quavd bench/run.sh   # both figures against it
 #   IDLE_WAIT=60 bench/run.sh     # memory once the load has been gone that long
 #
@@ -45,6 +46,11 @@ build=${BUILD_DIR:-$repo/build-bench}
 if [[ " $FIGURES " == *" rules "* ]]; then
   "$here/rules.sh"
   FIGURES=${FIGURES//rules/}
+  [[ -n ${FIGURES// /} ]] || exit 0
+fi
+if [[ " $FIGURES " == *" status "* ]]; then
+  "$here/status.sh"
+  FIGURES=${FIGURES//status/}
   [[ -n ${FIGURES// /} ]] || exit 0
 fi
 
