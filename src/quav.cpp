@@ -485,6 +485,19 @@ bool reply_in_time(job &j, const settings &s, steady::time_point now, int &timeo
   return true;
 }
 
+// What to wait for on a host's connection; once everything is sent, our
+// side is ended.
+short talk_events(job &j, const request_bytes &req) {
+  std::size_t backlog = req.bytes.size() - j.sent;
+  if (!req.reading && backlog == 0 && j.can_send && !j.shut) {
+    // The end of our side ends the dialogue after input lines,
+    // without the lone "." that would reach the script as data.
+    ::shutdown(j.fd, SHUT_WR);
+    j.shut = true;
+  }
+  return backlog > 0 && j.can_send ? POLLIN | POLLOUT : POLLIN;
+}
+
 // Runs the request on every host, at most `limit` at once, in one poll loop.
 void run_all(std::vector<job> &jobs, request_bytes &req, const settings &s, std::size_t limit) {
   std::vector<std::size_t> active;
@@ -526,17 +539,8 @@ void run_all(std::vector<job> &jobs, request_bytes &req, const settings &s, std:
         if (j.has_deadline) timeout = min_timeout(timeout, ms_until(j.deadline, now));
         fds.push_back({j.fd, POLLOUT, 0});
       } else {
-        std::size_t backlog = req.bytes.size() - j.sent;
-        if (!req.reading && backlog == 0 && j.can_send && !j.shut) {
-          // The end of our side ends the dialogue after input lines,
-          // without the lone "." that would reach the script as data.
-          ::shutdown(j.fd, SHUT_WR);
-          j.shut = true;
-        }
-        short events = POLLIN;
-        if (backlog > 0 && j.can_send) events |= POLLOUT;
-        fds.push_back({j.fd, events, 0});
-        if (req.reading && j.can_send && backlog < send_backlog) input_for = &j;
+        fds.push_back({j.fd, talk_events(j, req), 0});
+        if (req.reading && j.can_send && req.bytes.size() - j.sent < send_backlog) input_for = &j;
       }
       polled.push_back(&j);
     }

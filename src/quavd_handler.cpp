@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <stdio_ext.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -246,8 +247,10 @@ void send_status_line(FILE *out) {
 
 // -s: what the stream holds leaves before the relay waits on the script;
 // while more output is ready it is gathered, so a fast script still leaves
-// in large writes.
+// in large writes (and a piece larger than the stream's buffer has left
+// already).
 void send_if_script_idle(FILE *out) {
+  if (__fpending(out) == 0) return;
   pollfd p{child_out_fd, POLLIN, 0};
   if (::poll(&p, 1, 0) == 0) std::fflush(out);
 }
