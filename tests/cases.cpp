@@ -373,7 +373,6 @@ struct runner {
     }
     client c(daemon()->port, from);
     ASSERT_GE(c.fd, 0) << "cannot connect";
-    marker.clear();
     std::string want;
     for (std::size_t i = 0; i < steps.size(); ++i) {
       if (steps[i].first) {
@@ -396,13 +395,12 @@ struct runner {
 
   // A 102 reply's marker, 32 hex digits, fresh for each connection, is
   // written as $MARKER in the replies.
-  std::string marker, last_marker;
+  std::string marker;
   void mask_marker(std::string &got) {
     static const std::regex reply("102 Status after output '([0-9a-f]{32})'");
-    std::smatch m;
-    if (std::regex_search(got, m, reply)) {
-      EXPECT_NE(m[1], last_marker) << "the same marker as the connection before";
-      marker = last_marker = m[1];
+    if (std::smatch m; std::regex_search(got, m, reply)) {
+      EXPECT_NE(m[1], marker) << "the marker of the connection before";
+      marker = m[1];
     }
     for (std::size_t at; !marker.empty() && (at = got.find(marker)) != std::string::npos;) got.replace(at, 32, vars["MARKER"]);
   }
