@@ -189,8 +189,8 @@ class reply_reader {
   bool copy_headers_;
   phase phase_ = phase::replies;
   std::string line_;
-  bool cr_held_ = false;
-  std::string tail_;  // with a marker: the last bytes, maybe the status line  // a CR right after the 200 line, maybe half a line end
+  bool cr_held_ = false;  // a CR right after the 200 line, maybe half a line end
+  std::string tail_;      // with a marker: the last bytes, maybe the status line
 };
 
 }  // namespace quav
