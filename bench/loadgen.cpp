@@ -117,8 +117,13 @@ struct latency_stats {
   }
 };
 
+// LOADGEN_STATUS set: each request asks for the exit status first (a
+// daemon run with -S), whose 102 reply comes before the cmd's.
+const bool ask_status = std::getenv("LOADGEN_STATUS") != nullptr;
+
 // The reply after the acknowledgement of the cmd command.
-std::string after_ack(const std::string &reply) {
+std::string after_ack(std::string reply) {
+  if (ask_status && reply.rfind("102 Status after output '", 0) == 0) reply.erase(0, reply.find("\r\n") + 2);
   std::size_t eol = reply.find("\r\n");
   if (reply.rfind("101 Cmd accepted '", 0) != 0 || eol == std::string::npos)
     fail("no acknowledgement in: " + reply.substr(0, 200));
@@ -172,7 +177,7 @@ int mode_concurrent(int port, unsigned clients, unsigned long long max_requests,
                     long watch_pid, const char *command) {
   if (clients == 0 || clients > 1024) fail("clients must be 1..1024");
   std::string request;
-  if (command != nullptr) request = std::string("cmd ") + command + "\r\nend\r\n";
+  if (command != nullptr) request = std::string(ask_status ? "status\r\n" : "") + "cmd " + command + "\r\nend\r\n";
   std::vector<std::vector<double>> per_client(clients);
   std::atomic<unsigned long long> issued{0};
   std::atomic<bool> done{false};

@@ -15,6 +15,7 @@
 #   FIGURES=concurrent bench/run.sh
 #   FIGURES=rules bench/run.sh   # address rule lookup (bench/rules.sh)
 #   FIGURES=tls bench/run.sh     # TLS against socat and stunnel (bench/tls.sh)
+#   FIGURES=status bench/run.sh  # -S, -s and the fleet (bench/status.sh)
 #   BASELINE_QUAVD=/path/to/older/quavd bench/run.sh   # both figures against it
 #   IDLE_WAIT=60 bench/run.sh     # memory once the load has been gone that long
 #
@@ -42,9 +43,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
 build=${BUILD_DIR:-$repo/build-bench}
 
-# The address rule figure (FIGURES=rules) and the TLS one (FIGURES=tls)
+# The address rule, TLS and status figures (FIGURES=rules, tls, status)
 # have scripts of their own.
-for own in rules tls; do
+for own in rules tls status; do
   if [[ " $FIGURES " == *" $own "* ]]; then
     "$here/$own.sh"
     FIGURES=${FIGURES//$own/}

@@ -4,6 +4,7 @@
 #include <getopt.h>
 #include <netdb.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -70,7 +71,9 @@ void print_usage(FILE *to) {
       "  -w seconds      bound on each host's connect (default 10 with several hosts)\n"
       "  --tls-ca file   TLS: the daemons' certificates must verify against these CAs\n"
       "  --tls-cert file --tls-key file  TLS: quav's own certificate and its key\n"
-      "  -V              print the version and exit\n",
+      "  -V              print the version and exit\n"
+      "  -S              exit with the script's status (daemon run with -S)\n"
+      "  -b              with several hosts, identical outputs once under one header\n",
       to);
 }
 
@@ -109,6 +112,8 @@ struct settings {
   long parallel = default_parallel;
   const char *out_dir = nullptr;
   double wait = 0;  // connect bound in seconds; 0: none
+  bool want_status = false;  // -S
+  bool gather = false;       // -b, with several hosts and no -o
 };
 
 // The request's bytes, the same for every host. With one host, standard
@@ -154,7 +159,25 @@ void read_input(request_bytes &req, int fd) {
   req.input_size += got;
 }
 
-enum class stage { waiting, connecting, handshaking, talking, done };
+enum class stage { waiting, resolving, connecting, handshaking, talking, done };
+
+// A name looked up by the resolver's own threads, which write a byte to
+// wake_fds when one is done: the poll loop goes on meanwhile.
+struct lookup {
+  gaicb cb{};
+  addrinfo hints{};
+  std::string name, port;
+};
+// Never closed: a lookup given up on may end at any time until the exit.
+int wake_fds[2] = {-1, -1};
+// Lookups given up on that the resolver still works on: it writes into
+// them when done, so they are kept to the end of the process.
+std::vector<lookup *> abandoned;
+
+void lookup_done(sigval) {
+  char b = 1;
+  [[maybe_unused]] ssize_t n = ::write(wake_fds[1], &b, 1);
+}
 
 // One host's run of the request.
 struct job {
@@ -164,11 +187,16 @@ struct job {
   bool prefixed = false;  // output lines go to standard output behind the tag
   stage at = stage::waiting;
   int fd = -1;
+  lookup *pending = nullptr;  // the name lookup under way
   addrinfo *addresses = nullptr;
   addrinfo *next_address = nullptr;
   int connect_error = 0;
   bool has_deadline = false;
   steady::time_point deadline;
+  // With -w, each reply to a command before end is awaited that long.
+  int acks_expected = 0;
+  int acks_seen = -1;
+  steady::time_point reply_by;
   std::size_t sent = 0;
   bool can_send = true;  // false once the daemon stopped taking our bytes
   bool shut = false;
@@ -176,6 +204,7 @@ struct job {
   int out_fd = 1;  // standard output, or the host's file with -o
   std::string out_path;
   std::string held;  // output not yet written as whole lines
+  std::string gathered;  // -b: all of its output, printed at the end
   int status = status_output;
   SSL *tls = nullptr;  // with TLS, the session once connected
   short tls_events = POLLOUT;  // what its handshake waits for
@@ -227,13 +256,17 @@ void end_job(job &j, int status) {
   if (j.prefixed) write_lines(j, true);
   if (j.out_fd != 1) ::close(j.out_fd);
   j.out_fd = 1;
-  j.status = status;
+  // With -S the script's own status, and 255 where none came, as a remote
+  // shell's client does.
+  j.status = !j.reply.status_asked ? status : j.reply.remote >= 0 ? j.reply.remote : 255;
   j.at = stage::done;
 }
 
 // Hands a host's output on; false when that ended the host's run.
-bool deliver(job &j, std::string_view body) {
-  if (j.prefixed) {
+bool deliver(job &j, const settings &s, std::string_view body) {
+  if (s.gather) {
+    j.gathered.append(body);
+  } else if (j.prefixed) {
     j.held.append(body);
     write_lines(j, false);
   } else if (j.out_fd == 1) {
@@ -317,7 +350,64 @@ void connect_done(job &j) {
   try_connect(j);
 }
 
+// Starts the resolver on the host's name; the host has failed when it
+// cannot even begin.
+void begin_lookup(job &j) {
+  if (wake_fds[0] < 0 && ::pipe2(wake_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    fail(status_local, "cannot make a pipe: %s", std::strerror(errno));
+  }
+  auto *l = new lookup;
+  l->name = j.host.name;
+  l->port = j.port;
+  l->hints.ai_family = AF_UNSPEC;
+  l->hints.ai_socktype = SOCK_STREAM;
+  l->cb.ar_name = l->name.c_str();
+  l->cb.ar_service = l->port.c_str();
+  l->cb.ar_request = &l->hints;
+  sigevent done{};
+  done.sigev_notify = SIGEV_THREAD;
+  done.sigev_notify_function = lookup_done;
+  gaicb *list[1] = {&l->cb};
+  if (int rc = ::getaddrinfo_a(GAI_NOWAIT, list, 1, &done); rc != 0) {
+    delete l;
+    complain(j, "cannot resolve %s: %s", j.host.name.c_str(), ::gai_strerror(rc));
+    end_job(j, status_local);
+    return;
+  }
+  j.pending = l;
+  j.at = stage::resolving;
+}
+
+// Takes the lookup's answer once it has come; past the host's deadline
+// the lookup is given up on, and that host alone fails.
+void check_lookup(job &j, steady::time_point now) {
+  lookup *l = j.pending;
+  int rc = ::gai_error(&l->cb);
+  if (rc == EAI_INPROGRESS) {
+    if (!j.has_deadline || j.deadline > now) return;
+    rc = ::gai_cancel(&l->cb);
+    if (rc == EAI_ALLDONE && l->cb.ar_result != nullptr) ::freeaddrinfo(l->cb.ar_result);
+    if (rc == EAI_NOTCANCELED) abandoned.push_back(l); else delete l;
+    j.pending = nullptr;
+    complain(j, "name lookup timed out");
+    end_job(j, status_local);
+    return;
+  }
+  j.addresses = rc == 0 ? l->cb.ar_result : nullptr;
+  j.pending = nullptr;
+  delete l;
+  if (rc != 0) {
+    complain(j, "cannot resolve %s: %s", j.host.name.c_str(), ::gai_strerror(rc));
+    end_job(j, status_local);
+    return;
+  }
+  j.next_address = j.addresses;
+  try_connect(j);
+}
+
 // Opens the host's output file, resolves its name and starts connecting.
+// An address is taken at once; a name is looked up meanwhile, within the
+// host's -w.
 void start_job(job &j, const settings &s) {
   if (s.out_dir != nullptr) {
     j.out_path = std::string(s.out_dir) + "/" + j.host.text;
@@ -329,10 +419,21 @@ void start_job(job &j, const settings &s) {
     }
     j.out_fd = fd;
   }
+  if (s.wait > 0) {
+    j.has_deadline = true;
+    j.deadline = steady::now() + std::chrono::duration_cast<steady::duration>(
+                                     std::chrono::duration<double>(s.wait));
+  }
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
   int rc = ::getaddrinfo(j.host.name.c_str(), j.port.c_str(), &hints, &j.addresses);
+  if (rc == EAI_NONAME) {
+    j.addresses = nullptr;
+    begin_lookup(j);
+    return;
+  }
   if (rc != 0) {
     j.addresses = nullptr;
     complain(j, "cannot resolve %s: %s", j.host.name.c_str(), ::gai_strerror(rc));
@@ -340,16 +441,24 @@ void start_job(job &j, const settings &s) {
     return;
   }
   j.next_address = j.addresses;
-  if (s.wait > 0) {
-    j.has_deadline = true;
-    j.deadline = steady::now() + std::chrono::duration_cast<steady::duration>(
-                                     std::chrono::duration<double>(s.wait));
-  }
   try_connect(j);
 }
 
+// Names what went wrong, and with several hosts a script that failed.
+void finish_job(job &j, int status) {
+  const quav::reply_reader &r = j.reply;
+  if (status != status_output && r.remote < 0) {
+    complain(j, "%s", r.why.c_str());
+  } else if (r.status_asked && r.remote < 0) {
+    complain(j, "the output ended without an exit status");
+  } else if (r.remote > 0 && !j.tag.empty()) {
+    complain(j, r.remote_signalled ? "signal %d" : "exit %d", r.remote_signalled ? r.remote - 128 : r.remote);
+  }
+  end_job(j, status);
+}
+
 // Sends what the daemon has not had yet and reads what it replies.
-void talk(job &j, short revents, request_bytes &req) {
+void talk(job &j, short revents, request_bytes &req, const settings &s) {
   if ((revents & POLLOUT) != 0 && j.sent < req.bytes.size()) {
     const char *from = req.bytes.data() + j.sent;
     const std::size_t len = req.bytes.size() - j.sent;
@@ -390,11 +499,8 @@ void talk(job &j, short revents, request_bytes &req) {
     } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       status = j.reply.finish(errno, body);
     }
-    if (!body.empty() && !deliver(j, body)) return;
-    if (status >= 0) {
-      if (status != status_output) complain(j, "%s", j.reply.why.c_str());
-      end_job(j, status);
-    }
+    if (!body.empty() && !deliver(j, s, body)) return;
+    if (status >= 0) finish_job(j, status);
     more = n > 0 && j.at != stage::done && j.tls != nullptr && ::SSL_pending(j.tls) > 0;
   }
 }
@@ -404,6 +510,39 @@ int ms_until(steady::time_point deadline, steady::time_point now) {
   if (deadline <= now) return 0;
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
   return static_cast<int>(std::min<long long>(ms, 24 * 3600 * 1000));
+}
+
+int min_timeout(int timeout, int left) { return timeout < 0 ? left : std::min(timeout, left); }
+
+// With -w, a reply to a command sent before end is awaited no longer than
+// that from the one before; false when the host has failed for it.
+bool reply_in_time(job &j, const settings &s, steady::time_point now, int &timeout) {
+  if (s.wait <= 0 || j.reply.acks >= j.acks_expected) return true;
+  if (j.reply.acks != j.acks_seen) {
+    j.acks_seen = j.reply.acks;
+    j.reply_by = now + std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(s.wait));
+  }
+  if (j.reply_by <= now) {
+    complain(j, "no reply from the daemon within %g s", s.wait);
+    end_job(j, quav::status_no_reply);
+    return false;
+  }
+  timeout = min_timeout(timeout, ms_until(j.reply_by, now));
+  return true;
+}
+
+// What to wait for on a host's connection; once everything is sent, our
+// side is ended.
+short talk_events(job &j, const request_bytes &req) {
+  std::size_t backlog = req.bytes.size() - j.sent;
+  if (!req.reading && backlog == 0 && j.can_send && !j.shut) {
+    // The end of our side ends the dialogue after input lines,
+    // without the lone "." that would reach the script as data.
+    if (j.tls != nullptr) quav::tls_close_notify(j.tls);
+    ::shutdown(j.fd, SHUT_WR);
+    j.shut = true;
+  }
+  return backlog > 0 && j.can_send ? POLLIN | POLLOUT : POLLIN;
 }
 
 // Runs the request on every host, at most `limit` at once, in one poll loop.
@@ -426,8 +565,17 @@ void run_all(std::vector<job> &jobs, request_bytes &req, const settings &s, std:
     fds.clear();
     polled.clear();
     job *input_for = nullptr;
+    bool resolving = false;
     for (std::size_t i : active) {
       job &j = jobs[i];
+      if (j.at == stage::resolving) check_lookup(j, now);
+      if (j.at == stage::resolving) {
+        resolving = true;
+        if (j.has_deadline) timeout = min_timeout(timeout, ms_until(j.deadline, now));
+        continue;
+      }
+      if (j.at == stage::done) continue;
+      if (j.at == stage::talking && !reply_in_time(j, s, now, timeout)) continue;
       if (j.at == stage::connecting || j.at == stage::handshaking) {
         const bool tls = j.at == stage::handshaking;
         if (j.has_deadline && j.deadline <= now) {
@@ -436,32 +584,23 @@ void run_all(std::vector<job> &jobs, request_bytes &req, const settings &s, std:
           end_job(j, status_local);
           continue;
         }
-        if (j.has_deadline) {
-          int left = ms_until(j.deadline, now);
-          timeout = timeout < 0 ? left : std::min(timeout, left);
-        }
+        if (j.has_deadline) timeout = min_timeout(timeout, ms_until(j.deadline, now));
         fds.push_back({j.fd, tls ? j.tls_events : static_cast<short>(POLLOUT), 0});
       } else {
-        std::size_t backlog = req.bytes.size() - j.sent;
-        if (!req.reading && backlog == 0 && j.can_send && !j.shut) {
-          // The end of our side ends the dialogue after input lines,
-          // without the lone "." that would reach the script as data.
-          if (j.tls != nullptr) quav::tls_close_notify(j.tls);
-          ::shutdown(j.fd, SHUT_WR);
-          j.shut = true;
-        }
-        short events = POLLIN;
-        if (backlog > 0 && j.can_send) events |= POLLOUT;
-        fds.push_back({j.fd, events, 0});
-        if (req.reading && j.can_send && backlog < send_backlog) input_for = &j;
+        fds.push_back({j.fd, talk_events(j, req), 0});
+        if (req.reading && j.can_send && req.bytes.size() - j.sent < send_backlog) input_for = &j;
       }
       polled.push_back(&j);
     }
+    if (resolving) fds.push_back({wake_fds[0], POLLIN, 0});
     if (input_for != nullptr) fds.push_back({0, POLLIN, 0});
     if (fds.empty()) continue;
     if (::poll(fds.data(), fds.size(), timeout) < 0) {
       if (errno == EINTR) continue;
       fail(status_local, "poll: %s", std::strerror(errno));
+    }
+    char drain[64];
+    while (resolving && ::read(wake_fds[0], drain, sizeof drain) > 0) {
     }
 
     if (input_for != nullptr && (fds.back().revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
@@ -479,9 +618,39 @@ void run_all(std::vector<job> &jobs, request_bytes &req, const settings &s, std:
       } else if (j.at == stage::handshaking) {
         handshake(j);
       } else {
-        talk(j, fds[k].revents, req);
+        talk(j, fds[k].revents, req, s);
       }
     }
+  }
+}
+
+// "exit N", "signal N" or "no status": the -b header's parenthesis.
+std::string status_text(const job &j) {
+  const quav::reply_reader &r = j.reply;
+  if (r.remote < 0) return "no status";
+  return r.remote_signalled ? "signal " + std::to_string(r.remote - 128) : "exit " + std::to_string(r.remote);
+}
+
+// -b: hosts whose output (and, with -S, status) is the same are printed
+// once, under a header naming them in the order of the host list.
+void print_gathered(const std::vector<job> &jobs, bool with_status) {
+  std::vector<std::size_t> hashes;
+  for (const job &j : jobs) hashes.push_back(std::hash<std::string>{}(j.gathered));
+  std::vector<bool> shown(jobs.size());
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (shown[i]) continue;
+    std::string head = "==> " + jobs[i].host.text;
+    for (std::size_t k = i + 1; k < jobs.size(); ++k) {
+      if (shown[k] || hashes[k] != hashes[i] || jobs[k].gathered != jobs[i].gathered) continue;
+      if (with_status && status_text(jobs[k]) != status_text(jobs[i])) continue;
+      shown[k] = true;
+      head += " " + jobs[k].host.text;
+    }
+    if (with_status) head += " (" + status_text(jobs[i]) + ")";
+    head += " <==\n";
+    write_stdout(head);
+    write_stdout(jobs[i].gathered);
+    if (!jobs[i].gathered.empty() && jobs[i].gathered.back() != '\n') write_stdout("\n");
   }
 }
 
@@ -516,7 +685,7 @@ int main(int argc, char **argv) {
 
   int c;
   // '+': options end at SCRIPT, so the script's own arguments may begin with '-'.
-  while ((c = ::getopt_long(argc, argv, "+H:p:e:inhVf:P:o:w:", long_options, nullptr)) != -1) {
+  while ((c = ::getopt_long(argc, argv, "+H:p:e:inhVf:P:o:w:Sb", long_options, nullptr)) != -1) {
     switch (c) {
       case OPT_TLS_CA:
       case OPT_TLS_CERT:
@@ -542,6 +711,8 @@ int main(int argc, char **argv) {
         }
         break;
       }
+      case 'S': s.want_status = true; break;
+      case 'b': s.gather = true; break;
       case 'h': print_usage(stdout); return 0;
       case 'V': std::printf("quav %s\n", QUAVD_VERSION); return 0;
       default: print_usage(stderr); return status_local;
@@ -555,6 +726,7 @@ int main(int argc, char **argv) {
   if (!hosts_given) s.hosts.push_back({"127.0.0.1", "127.0.0.1", ""});
   if (s.hosts.empty()) fail(status_local, "empty host list");
   bool many = s.hosts.size() > 1;
+  s.gather = s.gather && many && s.out_dir == nullptr;
   if (many && s.wait == 0) s.wait = default_wait;
   if (optind >= argc) usage_error("%s", "no script named");
   if (argv[optind][0] == '\0') usage_error("%s", "the script's name is empty");
@@ -591,6 +763,8 @@ int main(int argc, char **argv) {
   }
 
   request_bytes req;
+  // First, so that a daemon that cannot tell the status runs nothing.
+  if (s.want_status) req.bytes += "status\r\n";
   if (!s.env.empty()) {
     req.bytes += "env\r\n";
     for (const std::string &e : s.env) req.bytes += e + "\r\n";
@@ -614,8 +788,10 @@ int main(int argc, char **argv) {
     j.host = s.hosts[i];
     j.port = j.host.port.empty() ? s.port : j.host.port;
     j.tag = many ? j.host.text + ": " : "";
-    j.prefixed = many && s.out_dir == nullptr;
+    j.prefixed = many && s.out_dir == nullptr && !s.gather;
     j.reply = quav::reply_reader(s.copy_headers);
+    j.reply.status_asked = s.want_status;
+    j.acks_expected = (s.env.empty() ? 0 : 2) + 1 + (s.want_status ? 1 : 0);
   }
   // Each host at work holds a socket and maybe an output file.
   auto limit = static_cast<std::size_t>(s.parallel);
@@ -624,6 +800,7 @@ int main(int argc, char **argv) {
     limit = std::min<std::size_t>(limit, rl.rlim_cur > 10 ? (rl.rlim_cur - 8) / 2 : 1);
   }
   run_all(jobs, req, s, limit);
+  if (s.gather) print_gathered(jobs, s.want_status);
 
   int worst = status_output;
   std::size_t ok = 0;

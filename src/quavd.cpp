@@ -41,6 +41,8 @@ sockaddr_storage listen_address = {};
 int listen_options_given = 0;
 int forward_confirm = 0;
 const char *env_pass_names = nullptr;
+int report_status = 0;
+int stream_output = 0;
 int reloadable_settings = 0;
 volatile sig_atomic_t reload_pending = 0;
 
@@ -244,6 +246,8 @@ void usage(const char *program_name) {
   std::fprintf(stderr, "--tls-cert file : serve TLS only, with this certificate (and chain), with --tls-key\n");
   std::fprintf(stderr, "--tls-key file : the private key of --tls-cert's certificate\n");
   std::fprintf(stderr, "--tls-ca file : require client certificates from these CAs; they name the peer\n");
+  std::fprintf(stderr, "-S send the script's exit status after its output to a client that asks\n");
+  std::fprintf(stderr, "-s send each piece of the script's output as it comes\n");
   std::exit(1);
 }
 
@@ -300,7 +304,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt_long(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:E:", long_options, nullptr)) != -1) {
+  while ((c = ::getopt_long(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:E:Ss", long_options, nullptr)) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p':
@@ -327,6 +331,8 @@ int quavd_main(int argc, char **argv) {
         listen_options_given = 1;
         break;
       case 'F': forward_confirm = 1; break;
+      case 'S': report_status = 1; break;
+      case 's': stream_output = 1; break;
       case 'a': set_rules_file(optarg); break;
       case 'u': set_run_user(optarg); break;
       case 'P': set_pid_file(optarg); break;

@@ -43,6 +43,11 @@ extern int listen_options_given;
 // The environment entries that may pass (-E): comma-separated names, one
 // ending in '*' for every name so beginning; null for all but the drop list.
 extern const char *env_pass_names;
+// -S: the command word status is taken, and the script's exit status
+// follows its output behind the connection's marker.
+extern int report_status;
+// -s: each piece of the script's output is sent before the next is awaited.
+extern int stream_output;
 // Peer names count only when they resolve back to the peer's address (-F).
 extern int forward_confirm;
 // Set by start-up when an option names a file that SIGHUP re-reads; only

@@ -4,7 +4,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
+#include <stdio_ext.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -206,6 +209,53 @@ FILE *open_client_stream(int connection) {
   return stream;
 }
 
+// -S: the connection's marker, 32 lowercase hex digits from the system's
+// random source, made at its first status command; empty while none was
+// asked for. A script cannot know it, so it cannot forge the status line.
+char status_marker[33];
+
+// False when the random source fails; the word is then refused as unknown.
+bool make_status_marker() {
+  if (status_marker[0] != '\0') return true;
+  unsigned char bytes[16];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<std::size_t>(n);
+  }
+  static const char hex[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < sizeof bytes; ++i) {
+    status_marker[2 * i] = hex[bytes[i] >> 4];
+    status_marker[2 * i + 1] = hex[bytes[i] & 0xF];
+  }
+  status_marker[32] = '\0';
+  return true;
+}
+
+// After the relay and the reap, for a client that asked: how the script
+// ended, behind the marker.
+void send_status_line(FILE *out) {
+  if (status_marker[0] == '\0' || reaped_status < 0 || exec_failed) return;
+  if (WIFSIGNALED(reaped_status)) {
+    std::fprintf(out, "%s signal %d\r\n", status_marker, WTERMSIG(reaped_status));
+  } else {
+    std::fprintf(out, "%s exit %d\r\n", status_marker, WEXITSTATUS(reaped_status));
+  }
+  std::fflush(out);
+}
+
+// -s: what the stream holds leaves before the relay waits on the script;
+// while more output is ready it is gathered, so a fast script still leaves
+// in large writes (and a piece larger than the stream's buffer has left
+// already).
+void send_if_script_idle(FILE *out) {
+  if (__fpending(out) == 0) return;
+  pollfd p{child_out_fd, POLLIN, 0};
+  if (::poll(&p, 1, 0) == 0) std::fflush(out);
+}
+
 struct relay_state {
   FILE *out;
   std::size_t relayed;
@@ -259,6 +309,7 @@ void relay_output(FILE *out, const char *peer_name) {
   }
   relay_chunk(rs, held_tail.data, held_tail.len);
   while (!child_out_eof && !client_timed_out) {
+    if (stream_output) send_if_script_idle(out);
     ssize_t n = read_script_output();
     if (n <= 0) break;
     relay_chunk(rs, io_buffer, static_cast<std::size_t>(n));
@@ -271,6 +322,7 @@ void relay_output(FILE *out, const char *peer_name) {
   close_fd(child_out_fd);
   std::fflush(out);
   wait_for_child(cmd_line, peer_name);
+  send_status_line(out);
 }
 
 // Clears everything one connection may have left, whatever ended it.
@@ -280,6 +332,9 @@ void reset_request_state() {
   child_pid = 0;
   reset_hold();
   reset_script_limits();
+  reaped_status = -1;
+  exec_failed = false;
+  status_marker[0] = '\0';
   std::free(cmd_line);
   cmd_line = nullptr;
   free_env();
@@ -507,6 +562,10 @@ void handle_command_line(dialogue &d, char *line, std::size_t len) {
       break;
     case CMD_VERS: break;
     default:
+      if (report_status && ::strcasecmp(line, "status") == 0 && make_status_marker()) {
+        reply_quoted(d.out, "102 Status after output '%s'\r\n", status_marker);
+        break;
+      }
       reply_quoted(d.out, "500 Bad command '%s'\r\n", line);
       d.running = false;
       break;

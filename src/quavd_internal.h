@@ -59,5 +59,10 @@ bool script_grace_over();
 // For a connection that ends early: closes the script's input, sends it
 // SIGTERM if it still runs, and SIGKILL after the grace period.
 void stop_script();
+// The wait status of the script reaped last in this connection; -1 while
+// none has been.
+extern int reaped_status;
+// Set when the script's program could not be executed: no script ran.
+extern bool exec_failed;
 // Forgets the limits of the script that has been reaped.
 void reset_script_limits();

@@ -21,6 +21,8 @@ byte_buffer held_head;
 byte_buffer held_tail;
 int spill_fd = -1;
 bool child_out_eof = false;
+int reaped_status = -1;
+bool exec_failed = false;
 char io_buffer[SCRIPT_PIPE_SIZE];
 
 void close_fd(int &fd) {
@@ -296,6 +298,7 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
     free_argv(argv);
     return -1;
   }
+  exec_failed = exec_err != 0;
   if (exec_err != 0) {
     // The child could not log while it borrowed the daemon's memory; its
     // status is the error number, and the wait logs that as usual.
@@ -384,6 +387,7 @@ int wait_for_child(const char *command, const char *peer_name) {
     enforce_script_limits();
   }
 
+  reaped_status = r < 0 ? -1 : status;
   char outcome[128];
   if (r < 0) {
     format_bounded(outcome, sizeof outcome, "wait failed, %s", std::strerror(errno));

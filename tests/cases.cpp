@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <tuple>
 #include <utility>
@@ -126,7 +127,7 @@ struct runner {
   explicit runner(const section &s) : sec(s) {
     make_dirs(root);
     vars = {{"ROOT", root}, {"TMP", tmp.path}, {"QUAVD", QUAVD_BINARY}, {"PEER", loopback_peer_name()}, {"PEER6", loopback_peer_name(true)},
-            {"FREEPORT", std::to_string(free_port())}, {"VERSION", QUAVD_VERSION}, {"SRC", QUAVD_SOURCE_DIR}, {"BUILD", QUAVD_BUILD_DIR}};
+            {"FREEPORT", std::to_string(free_port())}, {"VERSION", QUAVD_VERSION}, {"MARKER", std::string(32, 'M')}, {"SRC", QUAVD_SOURCE_DIR}, {"BUILD", QUAVD_BUILD_DIR}};
 #ifdef QUAV_BINARY
     vars["QUAV"] = QUAV_BINARY;
 #endif
@@ -384,13 +385,27 @@ struct runner {
       want += steps[i].second;
       if (i + 1 < steps.size()) {
         c.read_until_closed(want.size());
+        mask_marker(c.got);
         ASSERT_EQ(c.got, want) << "before the next send";
       }
     }
     if (!open && !vanish) ::shutdown(c.fd, SHUT_WR);
     bool closed = c.read_until_closed(vanish ? want.size() : std::string::npos);
+    mask_marker(c.got);
     EXPECT_TRUE(closed || vanish) << "the daemon did not close";
     EXPECT_TRUE(same(vanish ? c.got.substr(0, want.size()) : c.got, want));
+  }
+
+  // A 102 reply's marker, 32 hex digits, fresh for each connection, is
+  // written as $MARKER in the replies.
+  std::string marker;
+  void mask_marker(std::string &got) {
+    static const std::regex reply("102 Status after output '([0-9a-f]{32})'");
+    if (std::smatch m; std::regex_search(got, m, reply)) {
+      EXPECT_NE(m[1], marker) << "the marker of the connection before";
+      marker = m[1];
+    }
+    for (std::size_t at; !marker.empty() && (at = got.find(marker)) != std::string::npos;) got.replace(at, 32, vars["MARKER"]);
   }
 
   // run PROGRAM ARGS... in the root, with stdin; then its status, output
