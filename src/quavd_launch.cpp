@@ -65,6 +65,13 @@ bool script_running() {
          info.si_pid == 0;
 }
 
+// The script leads a process group of its own: what it started in the
+// background is ended with it. The group outlives a leader that has ended
+// but is not reaped yet, so its number cannot have been taken by another.
+void signal_script(int sig) {
+  if (::kill(-child_pid, sig) != 0 && errno == ESRCH) (void)::kill(child_pid, sig);
+}
+
 // Waits at most timeout_ms (-1: no limit) for the script to end.
 void wait_for_end(int timeout_ms) {
   int fd = static_cast<int>(::syscall(SYS_pidfd_open, child_pid, 0));
@@ -164,12 +171,12 @@ void enforce_script_limits() {
                        cmd_line != nullptr ? cmd_line : "", script_peer, run_limit);
         log_error(message);
       }
-      ::kill(child_pid, SIGTERM);
     }
+    signal_script(SIGTERM);
   }
   if (script_signalled == SIGTERM && now >= script_kill_at) {
     script_signalled = SIGKILL;
-    if (script_running()) ::kill(child_pid, SIGKILL);
+    signal_script(SIGKILL);
   }
 }
 
@@ -229,6 +236,9 @@ pid_t spawn_script(const char *program, char **argv, char **envp, int in_fd, int
   volatile int exec_errno = 0;
   pid_t pid = ::vfork();
   if (pid == 0) {
+    // Its own process group, so that the daemon's limits reach whatever it
+    // starts, and a signal to the daemon's group (a Ctrl-C) does not.
+    ::setpgid(0, 0);
     ::dup2(in_fd, 0);
     ::dup2(out_fd, 1);
     ::dup2(out_fd, 2);
@@ -237,6 +247,9 @@ pid_t spawn_script(const char *program, char **argv, char **envp, int in_fd, int
     exec_errno = errno != 0 ? errno : ENOEXEC;
     ::_exit(exec_errno);
   }
+  // Made here too, so that no signal can find the child not yet a leader;
+  // after the exec this fails, having been done already.
+  if (pid > 0) (void)::setpgid(pid, pid);
   *exec_err = pid > 0 ? exec_errno : 0;
   return pid;
 }
