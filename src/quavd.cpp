@@ -36,6 +36,7 @@ int max_connections = 1;
 int per_address_limit = 0;
 int idle_limit = 0;
 int run_limit = 0;
+int held_output_limit = 256;
 sockaddr_storage listen_address = {};
 int listen_options_given = 0;
 int forward_confirm = 0;
@@ -218,6 +219,8 @@ void usage(const char *program_name) {
   std::fprintf(stderr, "-C number : at most number connections at once from one address, with -c (1 to %d)\n",
                MAX_CONNECTIONS);
   std::fprintf(stderr, "-P file : write the process id to file (default quavd.pid in the root)\n");
+  std::fprintf(stderr, "-m MiB : end a script once more than MiB of its output waits for its input to end (1 to %d)\n",
+               MAX_HELD_MIB);
   std::exit(1);
 }
 
@@ -274,7 +277,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:")) != -1) {
+  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:m:")) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p':
@@ -292,6 +295,7 @@ int quavd_main(int argc, char **argv) {
       case 'c': max_connections = read_limit('c', optarg, MAX_CONNECTIONS); break;
       case 't': idle_limit = read_limit('t', optarg, MAX_SECONDS); break;
       case 'T': run_limit = read_limit('T', optarg, MAX_SECONDS); break;
+      case 'm': held_output_limit = read_limit('m', optarg, MAX_HELD_MIB); break;
       case 'C': per_address_limit = read_limit('C', optarg, MAX_CONNECTIONS); break;
       case 'b':
         if (parse_address(optarg, &listen_address) != 0) {

@@ -3,8 +3,11 @@
 #include "quavd.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -256,7 +259,6 @@ void relay_output(FILE *out, const char *peer_name) {
       relay_chunk(rs, io_buffer, static_cast<std::size_t>(n));
     }
   }
-  relay_chunk(rs, held_tail.data, held_tail.len);
   while (!child_out_eof && !client_timed_out) {
     ssize_t n = read_script_output();
     if (n <= 0) break;
@@ -308,6 +310,21 @@ void linger_before_close(int connection) {
     if (n <= 0) break;
     taken += static_cast<std::size_t>(n);
   }
+}
+
+// A connection the daemon cuts (an idle or gone client, output cut short by
+// the held-output limit) ends in a reset, so that the client cannot take
+// what it got for the whole output. Cut by the limit, what was relayed is
+// let reach the client first, for at most the idle limit (else 5 s).
+void reset_connection(int connection, bool drain_first) {
+  const long long end = monotonic_ms() + (idle_limit > 0 ? idle_limit * 1000LL : 5000);
+  int unsent = 0;
+  while (drain_first && ::ioctl(connection, SIOCOUTQ, &unsent) == 0 && unsent > 0 && monotonic_ms() < end) {
+    timespec pause{0, 10 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+  }
+  const linger abort_close{1, 0};
+  (void)::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
 }
 
 // Environment entries that would let a client run code of its own before
@@ -410,8 +427,9 @@ void handle_input_line(dialogue &d, std::string_view piece, std::size_t len) {
   } else {
     send_input(piece.data(), len);
   }
-  // Past its run limit the script is being ended: the dialogue too.
-  if (run_limit_reached()) d.running = false;
+  // Past its run limit or the held-output limit the script is being ended:
+  // the dialogue too.
+  if (run_limit_reached() || hold_limit_reached()) d.running = false;
 }
 
 void command_cmd(dialogue &d, const char *arg) {
@@ -547,7 +565,11 @@ int quav(int connection, const sockaddr * /*peer*/, const char *peer_name) {
   converse(d);
   finish(d);
   std::fflush(out);
-  if (!client_timed_out) linger_before_close(connection);
+  if (client_timed_out || hold_limit_reached()) {
+    reset_connection(connection, !client_timed_out);
+  } else {
+    linger_before_close(connection);
+  }
   reset_request_state();
   ::close(in_fd);
   std::fclose(out);

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +19,6 @@
 #include "util.h"
 
 byte_buffer held_head;
-byte_buffer held_tail;
 int spill_fd = -1;
 bool child_out_eof = false;
 char io_buffer[SCRIPT_PIPE_SIZE];
@@ -36,8 +36,10 @@ long long monotonic_ms() {
 
 namespace {
 
-bool spill_started = false;
-bool spill_broken = false;
+// Bytes of output in the spill file, and whether the hold has reached -m
+// (or could take no more), which ends the script.
+std::size_t spill_len = 0;
+bool hold_full = false;
 
 // The script's time limits, in monotonic_ms (0: none): when it gets
 // SIGTERM and when SIGKILL; what was sent so far, whether the pending
@@ -105,9 +107,14 @@ void release(byte_buffer &b) {
   b = byte_buffer{};
 }
 
-int open_spill_file() {
+// Where the held output's file lives.
+const char *spill_dir() {
   const char *dir = std::getenv("TMPDIR");
-  if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
+  return dir == nullptr || dir[0] == '\0' ? "/tmp" : dir;
+}
+
+int open_spill_file() {
+  const char *dir = spill_dir();
   int fd = ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd >= 0) return fd;
   char path[4096];
@@ -117,42 +124,46 @@ int open_spill_file() {
   return fd;
 }
 
-// Keeps a piece of script output for the relay, in order.
-void hold_output(const char *data, std::size_t len) {
-  if (!spill_started && held_head.len + len <= HOLD_MEMORY_LIMIT) {
-    if (!append(held_head, data, len)) log_error("out of memory holding script output");
-    return;
+// Keeps a piece of script output for the relay, in order: the first MiB in
+// memory, the rest in the file. False when it could not all be kept.
+bool hold_output(const char *data, std::size_t len) {
+  if (spill_fd < 0 && held_head.len + len <= HOLD_MEMORY_LIMIT) return append(held_head, data, len);
+  if (spill_fd < 0 && (spill_fd = open_spill_file()) < 0) {
+    char message[4096 + 64];
+    format_bounded(message, sizeof message, "could not make a file in %s to hold script output", spill_dir());
+    log_error(message);
+    return false;
   }
-  if (!spill_started) {
-    spill_started = true;
-    spill_fd = open_spill_file();
-    if (spill_fd < 0) {
-      spill_broken = true;
-      log_error("could not create a file to hold script output; holding it in memory");
-    }
-  }
-  if (!spill_broken) {
-    std::size_t done = write_fully(spill_fd, data, len);
-    data += done;
-    len -= done;
-    if (len == 0) return;
-    spill_broken = true;
-    log_error("could not write held script output to its file; holding it in memory");
-  }
-  if (!append(held_tail, data, len)) log_error("out of memory holding script output");
+  std::size_t done = write_fully(spill_fd, data, len);
+  spill_len += done;
+  return done == len;
 }
 
-// Reads what the script has written so far into the hold.
+// At -m, or when nothing more can be held: the script is ended as its run
+// limit would end it, and the relay sends what was held.
+void end_for_hold_limit() {
+  if (hold_full) return;
+  hold_full = true;
+  char event[64];
+  format_bounded(event, sizeof event, "ended: more than %d MiB of output held", held_output_limit);
+  log_script_event(cmd_line != nullptr ? cmd_line : "", script_peer, event);
+  stop_script();
+}
+
+// Reads what the script has written so far into the hold, never past -m.
 void drain_output_once() {
+  const std::size_t limit = static_cast<std::size_t>(held_output_limit) * 1024 * 1024;
+  const std::size_t held = held_head.len + spill_len;
+  if (held >= limit) return end_for_hold_limit();
   ssize_t n;
   do {
-    n = ::read(child_out_fd, io_buffer, sizeof io_buffer);
+    n = ::read(child_out_fd, io_buffer, std::min(sizeof io_buffer, limit - held));
   } while (n < 0 && errno == EINTR);
   if (n <= 0) {
     child_out_eof = true;
     return;
   }
-  hold_output(io_buffer, static_cast<std::size_t>(n));
+  if (!hold_output(io_buffer, static_cast<std::size_t>(n))) end_for_hold_limit();
 }
 
 }  // namespace
@@ -166,10 +177,9 @@ void enforce_script_limits() {
     if (script_running()) {
       if (term_for_run_limit) {
         run_limit_hit = true;
-        char message[1024 + 64];
-        format_bounded(message, sizeof message, "command '%s' from %s timed out after %d s",
-                       cmd_line != nullptr ? cmd_line : "", script_peer, run_limit);
-        log_error(message);
+        char event[64];
+        format_bounded(event, sizeof event, "timed out after %d s", run_limit);
+        log_script_event(cmd_line != nullptr ? cmd_line : "", script_peer, event);
       }
     }
     signal_script(SIGTERM);
@@ -188,6 +198,20 @@ int script_deadline_in() {
 }
 
 bool run_limit_reached() { return run_limit_hit; }
+
+bool hold_limit_reached() { return hold_full; }
+
+void log_script_event(const char *command, const char *peer_name, const char *event) {
+  // The peer's name and the event always show; a long command line is cut.
+  const std::size_t fixed = std::strlen("command '' from  ") + std::strlen(peer_name) + std::strlen(event);
+  const std::size_t room = fixed + 3 < SCRIPT_EVENT_MAX ? SCRIPT_EVENT_MAX - fixed : 3;
+  const bool cut = std::strlen(command) > room;
+  const int shown = static_cast<int>(cut ? room - 3 : room);
+  char line[SCRIPT_EVENT_MAX + 2048];
+  format_bounded(line, sizeof line, "command '%.*s%s' from %s %s", shown, command, cut ? "..." : "",
+                 peer_name, event);
+  log_error(line);
+}
 
 bool script_grace_over() { return script_kill_at != 0 && monotonic_ms() >= script_kill_at; }
 
@@ -214,11 +238,10 @@ void reset_script_limits() {
 
 void reset_hold() {
   release(held_head);
-  release(held_tail);
   if (spill_fd >= 0) ::close(spill_fd);
   spill_fd = -1;
-  spill_started = false;
-  spill_broken = false;
+  spill_len = 0;
+  hold_full = false;
   child_out_eof = false;
 }
 
@@ -378,6 +401,8 @@ void send_input(const char *p, std::size_t len) {
       // Past its run limit the script is being ended: the line is dropped.
       if (run_limit_hit || script_grace_over()) return;
       if (nfds == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) drain_output_once();
+      // So is it at the held-output limit, which has closed its input.
+      if (hold_full) return;
       continue;
     }
     // The script has gone or closed its input: the rest of the line is lost.
