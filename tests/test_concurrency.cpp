@@ -156,6 +156,7 @@ TEST(Limits, IdleClient) {
     EXPECT_GT(seconds_since(t0), 0.9);
     EXPECT_LT(seconds_since(t0), 4);
     EXPECT_TRUE(c.got.starts_with(r.reply) && c.got.size() < 100000000u);
+    EXPECT_EQ(c.reset, r.log[0] == timed_out) << "a cut connection is reset, a served one closed";
     EXPECT_TRUE(wait_until([&] { return s.log() == r.log; }, 10s));
     ::truncate((s.root + "/quavd.log").c_str(), 0);
   }
