@@ -219,7 +219,7 @@ void usage(const char *program_name) {
   std::fprintf(stderr, "-C number : at most number connections at once from one address, with -c (1 to %d)\n",
                MAX_CONNECTIONS);
   std::fprintf(stderr, "-P file : write the process id to file (default quavd.pid in the root)\n");
-  std::fprintf(stderr, "-m MiB : end a script once more than MiB of its output waits for its input to end (1 to %d)\n",
+  std::fprintf(stderr, "-m MiB : hold at most MiB of a script's output while its input is written (1 to %d)\n",
                MAX_HELD_MIB);
   std::exit(1);
 }

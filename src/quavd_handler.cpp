@@ -325,10 +325,11 @@ void linger_before_close(int connection) {
 // whose socket was closed and has since been forgotten by its system: its
 // connection then hangs up.
 void watch_for_gone_client(int connection) {
-  const int on = 1, count = 2;
+  // The system takes at most 32767 s between probes.
+  const int on = 1, count = 2, every = std::min(idle_limit, 32767);
   (void)::setsockopt(connection, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  (void)::setsockopt(connection, IPPROTO_TCP, TCP_KEEPIDLE, &idle_limit, sizeof idle_limit);
-  (void)::setsockopt(connection, IPPROTO_TCP, TCP_KEEPINTVL, &idle_limit, sizeof idle_limit);
+  (void)::setsockopt(connection, IPPROTO_TCP, TCP_KEEPIDLE, &every, sizeof every);
+  (void)::setsockopt(connection, IPPROTO_TCP, TCP_KEEPINTVL, &every, sizeof every);
   (void)::setsockopt(connection, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
