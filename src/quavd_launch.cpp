@@ -36,9 +36,11 @@ long long monotonic_ms() {
 
 namespace {
 
-// Bytes of output in the spill file, and whether the hold has reached -m
-// (or could take no more), which ends the script.
+// Bytes of output in the spill file, whether that file could not be made,
+// and whether the hold has reached -m (or could take no more), which ends
+// the script.
 std::size_t spill_len = 0;
+bool spill_failed = false;
 bool hold_full = false;
 
 // The script's time limits, in monotonic_ms (0: none): when it gets
@@ -124,18 +126,31 @@ int open_spill_file() {
   return fd;
 }
 
-// Keeps a piece of script output for the relay, in order: the first MiB in
-// memory, the rest in the file. False when it could not all be kept.
-bool hold_output(const char *data, std::size_t len) {
-  if (spill_fd < 0 && held_head.len + len <= HOLD_MEMORY_LIMIT) return append(held_head, data, len);
-  if (spill_fd < 0 && (spill_fd = open_spill_file()) < 0) {
+// Room for more held output: up to -m in all; without the file, only what
+// is left of the first MiB. The file is made once that may not be enough,
+// before the read that needs it, so that no byte read is lost should it
+// fail.
+std::size_t hold_room() {
+  const std::size_t limit = static_cast<std::size_t>(held_output_limit) * 1024 * 1024;
+  std::size_t room = limit - std::min(limit, held_head.len + spill_len);
+  if (spill_fd < 0 && !spill_failed && held_head.len + std::min(room, sizeof io_buffer) > HOLD_MEMORY_LIMIT) {
+    spill_fd = open_spill_file();
+    spill_failed = spill_fd < 0;
     char message[4096 + 64];
     format_bounded(message, sizeof message, "could not make a file in %s to hold script output", spill_dir());
-    log_error(message);
-    return false;
+    if (spill_failed) log_error(message);
   }
+  return spill_fd < 0 ? std::min(room, HOLD_MEMORY_LIMIT - held_head.len) : room;
+}
+
+// Keeps a piece of output that hold_room made room for, in order. False
+// when it could not all be kept; what follows it is then not relayed, the
+// output being taken as ended there.
+bool hold_output(const char *data, std::size_t len) {
+  if (spill_fd < 0) return append(held_head, data, len);
   std::size_t done = write_fully(spill_fd, data, len);
   spill_len += done;
+  if (done != len) child_out_eof = true;
   return done == len;
 }
 
@@ -152,12 +167,11 @@ void end_for_hold_limit() {
 
 // Reads what the script has written so far into the hold, never past -m.
 void drain_output_once() {
-  const std::size_t limit = static_cast<std::size_t>(held_output_limit) * 1024 * 1024;
-  const std::size_t held = held_head.len + spill_len;
-  if (held >= limit) return end_for_hold_limit();
+  const std::size_t room = hold_room();
+  if (room == 0) return end_for_hold_limit();
   ssize_t n;
   do {
-    n = ::read(child_out_fd, io_buffer, std::min(sizeof io_buffer, limit - held));
+    n = ::read(child_out_fd, io_buffer, std::min(sizeof io_buffer, room));
   } while (n < 0 && errno == EINTR);
   if (n <= 0) {
     child_out_eof = true;
@@ -241,6 +255,7 @@ void reset_hold() {
   if (spill_fd >= 0) ::close(spill_fd);
   spill_fd = -1;
   spill_len = 0;
+  spill_failed = false;
   hold_full = false;
   child_out_eof = false;
 }
