@@ -153,9 +153,9 @@ bool hold_output(const char *data, std::size_t len) {
 }
 
 // At -m, or when nothing more can be held: the script is ended as its run
-// limit would end it, and the relay sends what was held.
+// limit would end it, and the relay sends what was held. Once only: its
+// input closed, the script is fed no more, so no hold is tried again.
 void end_for_hold_limit() {
-  if (hold_full) return;
   hold_full = true;
   char event[64];
   format_bounded(event, sizeof event, "ended: more than %d MiB of output held", held_output_limit);
