@@ -5,7 +5,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -53,11 +55,13 @@ void write_parts(int fd, std::span<iovec> parts) {
 }
 
 // A client's bytes must not break a log line or reach a terminal as
-// control codes: every byte below 0x20 but the tab, and 0x7F, becomes '#'
-// and three octal digits. Returns the message itself when it holds none,
-// else the escaped text in buf, cut cleanly where buf ends.
+// control codes: every byte below 0x20 but the tab, 0x7F, and every byte
+// from 0x80 up (8-bit and UTF-8 C1 controls, bidirectional overrides and
+// line separators that make a viewer show a forged or reordered line)
+// becomes '#' and three octal digits. Returns the message itself when it
+// holds none, else the escaped text in buf, cut cleanly where buf ends.
 const char *escape_controls(const char *message, std::span<char> buf) {
-  auto is_control = [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; };
+  auto is_control = [](unsigned char c) { return (c < 0x20 && c != '\t') || c >= 0x7F; };
   const char *p = message;
   while (*p != '\0' && !is_control(static_cast<unsigned char>(*p))) ++p;
   if (*p == '\0') return message;
@@ -129,6 +133,45 @@ void log_error(const char *text) {
   write_parts(fd, parts);
   ::close(fd);
   take_reserve();
+}
+
+void log_command(std::string_view command, std::string_view peer_name, std::string_view outcome) {
+  constexpr std::string_view head = "command '", middle = "' from ", cut_mark = "...";
+  const std::size_t fixed = head.size() + middle.size() + peer_name.size() + 1;
+  std::string_view cut;
+  if (fixed + command.size() > LOG_COMMAND_MOST) {
+    command = command.substr(0, LOG_COMMAND_MOST - std::min(LOG_COMMAND_MOST, fixed + cut_mark.size()));
+    cut = cut_mark;
+  }
+  // Room for the longest peer name and outcome besides the command.
+  char line[LOG_COMMAND_MOST + 2048];
+  format_bounded(line, sizeof line, "%.*s%.*s%.*s%.*s%.*s %.*s", static_cast<int>(head.size()), head.data(),
+                 static_cast<int>(command.size()), command.data(), static_cast<int>(cut.size()), cut.data(),
+                 static_cast<int>(middle.size()), middle.data(), static_cast<int>(peer_name.size()),
+                 peer_name.data(), static_cast<int>(outcome.size()), outcome.data());
+  log_error(line);
+}
+
+namespace {
+int kind_count[LOG_KINDS] = {};
+}  // namespace
+
+void log_of_kind(log_kind kind, const char *message) {
+  // Counted as far as an int goes: a client may send lines for ever.
+  if (kind_count[kind] == INT_MAX) return;
+  if (kind_count[kind]++ < LOG_KIND_MOST) log_error(message);
+}
+
+void log_kinds_end(const char *peer_name) {
+  for (int &count : kind_count) {
+    if (count > LOG_KIND_MOST) {
+      char line[1024 + 64];
+      format_bounded(line, sizeof line, "%d more lines of the same kind from %s not logged", count - LOG_KIND_MOST,
+                     peer_name);
+      log_error(line);
+    }
+    count = 0;
+  }
 }
 
 int log_pid() {

@@ -40,6 +40,7 @@ int held_output_limit = 256;
 sockaddr_storage listen_address = {};
 int listen_options_given = 0;
 int forward_confirm = 0;
+const char *env_pass_names = nullptr;
 int reloadable_settings = 0;
 volatile sig_atomic_t reload_pending = 0;
 
@@ -124,7 +125,7 @@ void check_run_user() {
 // Start-up
 
 void set_server_root(const char *text) { server_root = strdup(text); }
-void set_server_port(const char *text) { server_port = std::atoi(text); }
+void set_server_port(const char *text) { server_port = read_limit('p', text, 65535); }
 void set_debug(const char *text) { debug = std::atoi(text); }
 
 int read_limit(char option, const char *text, int most) {
@@ -219,6 +220,7 @@ void usage(const char *program_name) {
   std::fprintf(stderr, "-C number : at most number connections at once from one address, with -c (1 to %d)\n",
                MAX_CONNECTIONS);
   std::fprintf(stderr, "-P file : write the process id to file (default quavd.pid in the root)\n");
+  std::fprintf(stderr, "-E names : pass only these environment entries, comma-separated (NAME* for a beginning)\n");
   std::fprintf(stderr, "-m MiB : hold at most MiB of a script's output while its input is written (1 to %d)\n",
                MAX_HELD_MIB);
   std::exit(1);
@@ -277,7 +279,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:m:")) != -1) {
+  while ((c = ::getopt(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:E:m:")) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p':
@@ -308,6 +310,7 @@ int quavd_main(int argc, char **argv) {
       case 'a': set_rules_file(optarg); break;
       case 'u': set_run_user(optarg); break;
       case 'P': set_pid_file(optarg); break;
+      case 'E': env_pass_names = optarg; break;
       case 'V':
         std::printf("quavd %s\n", QUAVD_VERSION);
         std::exit(0);

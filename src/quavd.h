@@ -44,6 +44,9 @@ extern int held_output_limit;
 extern sockaddr_storage listen_address;
 // Set when -p or -b was given: a socket handed over makes them moot.
 extern int listen_options_given;
+// The environment entries that may pass (-E): comma-separated names, one
+// ending in '*' for every name so beginning; null for all but the drop list.
+extern const char *env_pass_names;
 // Peer names count only when they resolve back to the peer's address (-F).
 extern int forward_confirm;
 // Set by start-up when an option names a file that SIGHUP re-reads; only
@@ -82,7 +85,7 @@ int quavd_main(int argc, char **argv);
 void set_server_root(const char *text);
 void set_server_port(const char *text);
 void set_debug(const char *text);
-// Reads the value of -c, -t or -T: a plain decimal number from 1 to most.
+// Reads the value of -c, -t, -T or -p: a plain decimal number from 1 to most.
 // Anything else ends the process with a line naming the option and range.
 int read_limit(char option, const char *text, int most);
 // Reads an IPv4 dotted address or an IPv6 literal into the record (family

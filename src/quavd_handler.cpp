@@ -349,27 +349,67 @@ void reset_connection(int connection, bool drain_first) {
 }
 
 // Environment entries that would let a client run code of its own before
-// the script's first line, or change how the script's shell reads it.
+// the script's first line, or change how the script's shell, interpreter
+// or the tools it calls read their input.
 struct unsafe_env_name {
   const char *name;
   bool prefix;  // every name that begins with it
 };
 constexpr unsafe_env_name unsafe_env_names[] = {
-    {"BASH_FUNC_", true},       // bash imports these as shell functions
-    {"LD_", true},              // the dynamic loader: preloads, audit modules, paths
-    {"BASH_ENV", false},        // a file bash runs before a script
-    {"ENV", false},             // the same for sh in POSIX mode
-    {"SHELLOPTS", false},       // bash options such as xtrace, with PS4 below
-    {"BASHOPTS", false},        // bash shopt options
-    {"PS4", false},             // expanded, command substitutions and all, by xtrace
-    {"GLIBC_TUNABLES", false},  // C library tunables, parsed before main
-    {"IFS", false},             // how a shell splits words
+    {"BASH_FUNC_", true},            // bash imports these as shell functions
+    {"LD_", true},                   // the dynamic loader: preloads, audit modules, paths
+    {"PERL5", true},                 // perl's options (-M, -d), library path and debugger
+    {"PYTHON", true},                // python's start-up file, path, warnings and options
+    {"GIT_", true},                  // commands and configuration git takes for a script
+    {"MALLOC_", true},               // C library allocator settings, read before main
+    {"BASH_ENV", false},             // a file bash runs before a script
+    {"ENV", false},                  // the same for sh in POSIX mode
+    {"SHELLOPTS", false},            // bash options such as xtrace, with PS4 below
+    {"BASHOPTS", false},             // bash shopt options
+    {"PS4", false},                  // expanded, command substitutions and all, by xtrace
+    {"GLIBC_TUNABLES", false},       // C library tunables, parsed before main
+    {"IFS", false},                  // how a shell splits words
+    {"PERLLIB", false},              // perl's older library path
+    {"NODE_OPTIONS", false},         // node's options, --require of any file among them
+    {"NODE_PATH", false},            // where node finds the modules a script loads
+    {"NODE_EXTRA_CA_CERTS", false},  // certificates node trusts besides the system's
+    {"RUBYOPT", false},              // ruby's options, -r of any file among them
+    {"RUBYLIB", false},              // where ruby finds the libraries a script loads
+    {"JAVA_TOOL_OPTIONS", false},    // every JVM's options, agents among them
+    {"_JAVA_OPTIONS", false},        // the same, older spelling
+    {"JDK_JAVA_OPTIONS", false},     // the java launcher's options
+    {"BROWSER", false},              // a command python's webbrowser and others run
+    {"PAGER", false},                // a command man, git and others run on their output
+    {"LESSOPEN", false},             // a command less runs on every file it opens
+    {"LESSCLOSE", false},            // and the one it runs after
+    {"EDITOR", false},               // a command tools run to edit
+    {"VISUAL", false},               // the same
+    {"GCONV_PATH", false},           // character set modules the C library loads
+    {"LOCPATH", false},              // locale files the C library parses
+    {"NLSPATH", false},              // message catalogues the C library reads
+    {"HOSTALIASES", false},          // a file of name aliases the resolver reads
+    {"RES_OPTIONS", false},          // the resolver's options
+    {"LOCALDOMAIN", false},          // the resolver's search domains
 };
 
+// -E: true when the comma-separated list names the entry's name, an item
+// that ends in '*' naming every name with the text before it as beginning.
+bool env_name_listed(std::string_view name, std::string_view list) {
+  while (!list.empty()) {
+    const std::size_t comma = std::min(list.find(','), list.size());
+    std::string_view item = list.substr(0, comma);
+    list.remove_prefix(std::min(comma + 1, list.size()));
+    if (item.ends_with('*') ? name.starts_with(item.substr(0, item.size() - 1)) : name == item) return true;
+  }
+  return false;
+}
+
 // True when the entry may reach the script; its name is the text before
-// the first '=' (all of it without one).
+// the first '=' (all of it without one). With -E, only what it names may,
+// and the drop list applies all the same.
 bool env_entry_safe(std::string_view entry) {
   std::string_view name = entry.substr(0, entry.find('='));
+  if (env_pass_names != nullptr && !env_name_listed(name, env_pass_names)) return false;
   for (const unsafe_env_name &u : unsafe_env_names) {
     if (u.prefix ? name.starts_with(u.name) : name == u.name) return false;
   }
@@ -381,7 +421,7 @@ void log_env_dropped(std::string_view entry, const char *peer_name) {
   char message[2048 + 32];
   format_bounded(message, sizeof message, "env entry %.*s from %s dropped", static_cast<int>(name.size()),
                  name.data(), peer_name);
-  log_error(message);
+  log_of_kind(LOG_ENV_DROPPED, message);
 }
 
 void log_timed_out(const char *peer_name) {
@@ -593,6 +633,7 @@ int quav(int connection, const sockaddr * /*peer*/, const char *peer_name) {
   } else {
     linger_before_close(connection);
   }
+  log_kinds_end(peer_name);
   reset_request_state();
   ::close(in_fd);
   std::fclose(out);

@@ -56,11 +56,6 @@ bool run_limit_reached();
 // True once the held output has reached -m (or could take no more) and the
 // script is being ended.
 bool hold_limit_reached();
-// Logs "command 'CMD' from PEER EVENT", the command line cut (ending in
-// "...") so that the line stays within SCRIPT_EVENT_MAX bytes, or as near
-// as the peer's name allows.
-constexpr std::size_t SCRIPT_EVENT_MAX = 1023;
-void log_script_event(const char *command, const char *peer_name, const char *event);
 // True once the grace period after the script's SIGTERM is over.
 bool script_grace_over();
 // For a connection that ends early: closes the script's input, sends it

@@ -159,7 +159,7 @@ void end_for_hold_limit() {
   hold_full = true;
   char event[64];
   format_bounded(event, sizeof event, "ended: more than %d MiB of output held", held_output_limit);
-  log_script_event(cmd_line != nullptr ? cmd_line : "", script_peer, event);
+  log_command(cmd_line != nullptr ? cmd_line : "", script_peer, event);
   stop_script();
 }
 
@@ -189,9 +189,9 @@ void enforce_script_limits() {
     if (script_running()) {
       if (term_for_run_limit) {
         run_limit_hit = true;
-        char event[64];
-        format_bounded(event, sizeof event, "timed out after %d s", run_limit);
-        log_script_event(cmd_line != nullptr ? cmd_line : "", script_peer, event);
+        char outcome[64];
+        format_bounded(outcome, sizeof outcome, "timed out after %d s", run_limit);
+        log_command(cmd_line != nullptr ? cmd_line : "", script_peer, outcome);
       }
     }
     signal_script(SIGTERM);
@@ -213,17 +213,6 @@ bool run_limit_reached() { return run_limit_hit; }
 
 bool hold_limit_reached() { return hold_full; }
 
-void log_script_event(const char *command, const char *peer_name, const char *event) {
-  // The peer's name and the event always show; a long command line is cut.
-  const std::size_t fixed = std::strlen("command '' from  ") + std::strlen(peer_name) + std::strlen(event);
-  const std::size_t room = fixed + 3 < SCRIPT_EVENT_MAX ? SCRIPT_EVENT_MAX - fixed : 3;
-  const bool cut = std::strlen(command) > room;
-  const int shown = static_cast<int>(cut ? room - 3 : room);
-  char line[SCRIPT_EVENT_MAX + 2048];
-  format_bounded(line, sizeof line, "command '%.*s%s' from %s %s", shown, command, cut ? "..." : "",
-                 peer_name, event);
-  log_error(line);
-}
 
 bool script_grace_over() { return script_kill_at != 0 && monotonic_ms() >= script_kill_at; }
 
@@ -293,10 +282,11 @@ pid_t spawn_script(const char *program, char **argv, char **envp, int in_fd, int
 }  // namespace
 
 int exec_cmd(char *command, char **envp, const char *peer_name) {
-  char message[1024];
+  // Room for the longest command line a client can send and the reason.
+  char message[1024 + 64];
   if (clean_up_path(command) != 0) {
     format_bounded(message, sizeof message, "exec of %s failed; bad path", command);
-    log_error(message);
+    log_of_kind(LOG_LAUNCH_FAILED, message);
     return -1;
   }
 
@@ -305,13 +295,13 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
   char **argv = create_argv(command);
   if (argv == nullptr) {
     format_bounded(message, sizeof message, "exec of %s failed; out of memory", command);
-    log_error(message);
+    log_of_kind(LOG_LAUNCH_FAILED, message);
     return -1;
   }
   char *program = argv[0];
   if (!program_path_ok(program)) {
     format_bounded(message, sizeof message, "exec of %s failed; bad path", command);
-    log_error(message);
+    log_of_kind(LOG_LAUNCH_FAILED, message);
     free_argv(argv);
     return -1;
   }
@@ -319,14 +309,14 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
   int in_pipe[2];
   int out_pipe[2];
   if (::pipe2(in_pipe, O_CLOEXEC) != 0) {
-    log_error("could not create IPC pipe");
+    log_of_kind(LOG_LAUNCH_FAILED, "could not create IPC pipe");
     free_argv(argv);
     return -1;
   }
   if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
     ::close(in_pipe[0]);
     ::close(in_pipe[1]);
-    log_error("could not create IPC pipe");
+    log_of_kind(LOG_LAUNCH_FAILED, "could not create IPC pipe");
     free_argv(argv);
     return -1;
   }
@@ -341,16 +331,15 @@ int exec_cmd(char *command, char **envp, const char *peer_name) {
   if (pid < 0) {
     ::close(in_pipe[1]);
     ::close(out_pipe[0]);
-    log_error("could not fork new process");
+    log_of_kind(LOG_LAUNCH_FAILED, "could not fork new process");
     free_argv(argv);
     return -1;
   }
   if (exec_err != 0) {
     // The child could not log while it borrowed the daemon's memory; its
     // status is the error number, and the wait logs that as usual.
-    format_bounded(message, sizeof message, "command '%s' from %s failed, %s", program, peer_name,
-                   std::strerror(exec_err));
-    log_error(message);
+    format_bounded(message, sizeof message, "failed, %s", std::strerror(exec_err));
+    log_command(program, peer_name, message);
   }
   free_argv(argv);
 
@@ -436,8 +425,6 @@ int wait_for_child(const char *command, const char *peer_name) {
     enforce_script_limits();
   }
 
-  char prefix[1024];
-  format_bounded(prefix, sizeof prefix, "command '%s' from %s ", command, peer_name);
   char outcome[128];
   if (r < 0) {
     format_bounded(outcome, sizeof outcome, "wait failed, %s", std::strerror(errno));
@@ -447,9 +434,6 @@ int wait_for_child(const char *command, const char *peer_name) {
     format_bounded(outcome, sizeof outcome, "%s, status %d", status == 0 ? "ok" : "failed",
                    (status >> 8) & 0xFF);
   }
-  // The outcome always survives, even when a long prefix has been cut.
-  char line[sizeof prefix + sizeof outcome];
-  format_bounded(line, sizeof line, "%s%s", prefix, outcome);
-  log_error(line);
+  log_command(command, peer_name, outcome);
   return 0;
 }

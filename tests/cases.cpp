@@ -327,7 +327,10 @@ struct runner {
     std::size_t before = read_lines(log_path).size();
     std::vector<std::pair<bool, std::string>> logs;  // true: a pattern
     for (const directive &d : group) {
-      if (d.word == "log" || d.word == "logmatch") logs.emplace_back(d.word == "logmatch", text(d));
+      // A LF in a log line's text starts the next line.
+      std::istringstream split(text(d));
+      for (std::string l; (d.word == "log" || d.word == "logmatch") && std::getline(split, l);)
+        logs.emplace_back(d.word == "logmatch", l);
     }
     if (group[0].word == "run") {
       run_program_case(group);
