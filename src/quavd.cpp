@@ -37,6 +37,7 @@ int max_connections = 1;
 int per_address_limit = 0;
 int idle_limit = 0;
 int run_limit = 0;
+int held_output_limit = 256;
 sockaddr_storage listen_address = {};
 int listen_options_given = 0;
 int forward_confirm = 0;
@@ -248,6 +249,8 @@ void usage(const char *program_name) {
   std::fprintf(stderr, "--tls-ca file : require client certificates from these CAs; they name the peer\n");
   std::fprintf(stderr, "-S send the script's exit status after its output to a client that asks\n");
   std::fprintf(stderr, "-s send each piece of the script's output as it comes\n");
+  std::fprintf(stderr, "-m MiB : hold at most MiB of a script's output while its input is written (1 to %d)\n",
+               MAX_HELD_MIB);
   std::exit(1);
 }
 
@@ -304,7 +307,7 @@ int quavd_main(int argc, char **argv) {
   // The leading '+' keeps glibc from reordering: reading stops at the first
   // argument that is not an option.
   int c;
-  while ((c = ::getopt_long(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:E:Ss", long_options, nullptr)) != -1) {
+  while ((c = ::getopt_long(argc, argv, "+d:p:r:x:Llnhc:t:T:b:FVa:u:C:P:E:Ssm:", long_options, nullptr)) != -1) {
     switch (c) {
       case 'd': set_server_root(optarg); break;
       case 'p':
@@ -322,6 +325,7 @@ int quavd_main(int argc, char **argv) {
       case 'c': max_connections = read_limit('c', optarg, MAX_CONNECTIONS); break;
       case 't': idle_limit = read_limit('t', optarg, MAX_SECONDS); break;
       case 'T': run_limit = read_limit('T', optarg, MAX_SECONDS); break;
+      case 'm': held_output_limit = read_limit('m', optarg, MAX_HELD_MIB); break;
       case 'C': per_address_limit = read_limit('C', optarg, MAX_CONNECTIONS); break;
       case 'b':
         if (parse_address(optarg, &listen_address) != 0) {

@@ -36,6 +36,10 @@ extern int per_address_limit;
 // Seconds a client may stay idle (-t) and a script may run (-T); 0: no limit.
 extern int idle_limit;
 extern int run_limit;
+// MiB of a script's output the daemon holds while its input is written
+// (-m); past it the script is ended.
+constexpr int MAX_HELD_MIB = 65536;
+extern int held_output_limit;
 // The one address to listen on (-b); family 0: every IPv4 address.
 extern sockaddr_storage listen_address;
 // Set when -p or -b was given: a socket handed over makes them moot.

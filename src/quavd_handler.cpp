@@ -3,11 +3,16 @@
 #include "quavd.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <stdio_ext.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/socket.h>
-#include <stdio_ext.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,7 +63,8 @@ char out_buffer[64 * 1024];
 char in_buffer[256 * 1024];
 
 // Set when the client has sent nothing while a line was awaited, or taken
-// nothing of what was written to it, for idle_limit seconds.
+// nothing of what was written to it, for idle_limit seconds; or, with an
+// idle limit, when it has gone.
 bool client_timed_out = false;
 
 enum client_wait { CLIENT_READY, CLIENT_IDLE, SCRIPT_OUT_OF_TIME, CLIENT_DONE };
@@ -186,6 +192,8 @@ ssize_t write_to_client(void *cookie, const char *data, std::size_t len) {
     } else if (n < 0 && errno == EAGAIN && limited) {
       if (wait_for_client(connection, POLLOUT) == CLIENT_IDLE) client_timed_out = true;
     } else {
+      // Gone: the connection has hung up, which the wait for the script's
+      // output sees.
       return 0;
     }
   }
@@ -275,16 +283,20 @@ void relay_chunk(relay_state &rs, const char *data, std::size_t len) {
 // Reads the next piece of the script's output into io_buffer; 0 at its end.
 // With a time limit pending, waits only until its next step; once the grace
 // period after its SIGTERM is over, takes what is there and calls that the
-// end, since a background child may hold the pipe open.
-ssize_t read_script_output() {
+// end, since a background child may hold the pipe open. With an idle limit,
+// a hang-up of the connection meanwhile (the client has gone) ends the
+// wait as well, with the client marked as timed out.
+ssize_t read_script_output(int connection) {
   for (;;) {
     int timeout = script_deadline_in();
     bool last = script_grace_over();
-    if (timeout >= 0 || last) {
-      pollfd p{child_out_fd, POLLIN, 0};
-      int r = ::poll(&p, 1, last ? 0 : timeout);
+    const bool watch = idle_limit > 0;
+    if (timeout >= 0 || last || watch) {
+      pollfd p[2] = {{child_out_fd, POLLIN, 0}, {connection, 0, 0}};
+      int r = ::poll(p, watch ? 2 : 1, last ? 0 : timeout);
       enforce_script_limits();
-      if (r <= 0 && last) return 0;
+      if ((p[1].revents & (POLLHUP | POLLERR)) != 0) client_timed_out = true;
+      if (client_timed_out || (r <= 0 && last)) return 0;
       if (r <= 0) continue;
     }
     ssize_t n = ::read(child_out_fd, io_buffer, sizeof io_buffer);
@@ -296,7 +308,7 @@ ssize_t read_script_output() {
 
 // Sends the script's output, what was held first, then the pipe to its end.
 // When the client stops taking it, the script is left to the caller.
-void relay_output(FILE *out, const char *peer_name) {
+void relay_output(FILE *out, int connection, const char *peer_name) {
   relay_state rs{out, 0};
   relay_chunk(rs, held_head.data, held_head.len);
   if (spill_fd >= 0 && ::lseek(spill_fd, 0, SEEK_SET) == 0) {
@@ -307,10 +319,9 @@ void relay_output(FILE *out, const char *peer_name) {
       relay_chunk(rs, io_buffer, static_cast<std::size_t>(n));
     }
   }
-  relay_chunk(rs, held_tail.data, held_tail.len);
   while (!child_out_eof && !client_timed_out) {
     if (stream_output) send_if_script_idle(out);
-    ssize_t n = read_script_output();
+    ssize_t n = read_script_output(connection);
     if (n <= 0) break;
     relay_chunk(rs, io_buffer, static_cast<std::size_t>(n));
   }
@@ -365,6 +376,33 @@ void linger_before_close(int connection) {
     if (n <= 0) break;
     taken += static_cast<std::size_t>(n);
   }
+}
+
+// Keep-alive probes every idle limit find a client whose host has gone, or
+// whose socket was closed and has since been forgotten by its system: its
+// connection then hangs up.
+void watch_for_gone_client(int connection) {
+  // The system takes at most 32767 s between probes.
+  const int on = 1, count = 2, every = std::min(idle_limit, 32767);
+  (void)::setsockopt(connection, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  (void)::setsockopt(connection, IPPROTO_TCP, TCP_KEEPIDLE, &every, sizeof every);
+  (void)::setsockopt(connection, IPPROTO_TCP, TCP_KEEPINTVL, &every, sizeof every);
+  (void)::setsockopt(connection, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+// A connection the daemon cuts (an idle or gone client, output cut short by
+// the held-output limit) ends in a reset, so that the client cannot take
+// what it got for the whole output. Cut by the limit, what was relayed is
+// let reach the client first, for at most the idle limit (else 5 s).
+void reset_connection(int connection, bool drain_first) {
+  const long long end = monotonic_ms() + (idle_limit > 0 ? idle_limit * 1000LL : 5000);
+  int unsent = 0;
+  while (drain_first && ::ioctl(connection, SIOCOUTQ, &unsent) == 0 && unsent > 0 && monotonic_ms() < end) {
+    timespec pause{0, 10 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+  }
+  const linger abort_close{1, 0};
+  (void)::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
 }
 
 // Environment entries that would let a client run code of its own before
@@ -477,6 +515,7 @@ struct dialogue {
   line_reader in;
   FILE *out;
   const char *peer_name;
+  int connection;
   bool running = true;
   int result = 0;
 };
@@ -507,8 +546,9 @@ void handle_input_line(dialogue &d, std::string_view piece, std::size_t len) {
   } else {
     send_input(piece.data(), len);
   }
-  // Past its run limit the script is being ended: the dialogue too.
-  if (run_limit_reached()) d.running = false;
+  // Past its run limit or the held-output limit the script is being ended:
+  // the dialogue too.
+  if (run_limit_reached() || hold_limit_reached()) d.running = false;
 }
 
 void command_cmd(dialogue &d, const char *arg) {
@@ -615,7 +655,7 @@ void converse(dialogue &d) {
 void finish(dialogue &d) {
   if (child_pid != 0 && !client_timed_out) {
     send_to_proc(nullptr);
-    relay_output(d.out, d.peer_name);
+    relay_output(d.out, d.connection, d.peer_name);
   }
   if (client_timed_out) {
     // Nothing more reaches this client; a script still running is ended.
@@ -644,11 +684,16 @@ int quav(int connection, const sockaddr * /*peer*/, const char *peer_name) {
   client_timed_out = false;
   quav_state = STATE_COMMAND;
 
-  dialogue d{line_reader{in_fd}, out, peer_name};
+  if (idle_limit > 0) watch_for_gone_client(connection);
+  dialogue d{line_reader{in_fd}, out, peer_name, connection};
   converse(d);
   finish(d);
   std::fflush(out);
-  if (!client_timed_out) linger_before_close(connection);
+  if (client_timed_out || hold_limit_reached()) {
+    reset_connection(connection, !client_timed_out);
+  } else {
+    linger_before_close(connection);
+  }
   log_kinds_end(peer_name);
   reset_request_state();
   ::close(in_fd);

@@ -6,8 +6,8 @@
 #include <cstddef>
 
 // Script output read while its input could not be written. It is kept in
-// memory up to HOLD_MEMORY_LIMIT, then in an unlinked temporary file; should
-// that file fail, in memory behind it. The relay sends the three in order.
+// memory up to HOLD_MEMORY_LIMIT, then in an unlinked temporary file, up to
+// -m in all. The relay sends the two in order.
 struct byte_buffer {
   char *data = nullptr;
   std::size_t len = 0;
@@ -18,7 +18,6 @@ struct byte_buffer {
 constexpr int SCRIPT_PIPE_SIZE = 1024 * 1024;
 
 extern byte_buffer held_head;
-extern byte_buffer held_tail;
 extern int spill_fd;
 // Set once a read of the script's output has seen its end.
 extern bool child_out_eof;
@@ -54,6 +53,9 @@ void enforce_script_limits();
 int script_deadline_in();
 // True once the script has been sent SIGTERM for its run limit.
 bool run_limit_reached();
+// True once the held output has reached -m (or could take no more) and the
+// script is being ended.
+bool hold_limit_reached();
 // True once the grace period after the script's SIGTERM is over.
 bool script_grace_over();
 // For a connection that ends early: closes the script's input, sends it

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +19,6 @@
 #include "util.h"
 
 byte_buffer held_head;
-byte_buffer held_tail;
 int spill_fd = -1;
 bool child_out_eof = false;
 int reaped_status = -1;
@@ -38,8 +38,12 @@ long long monotonic_ms() {
 
 namespace {
 
-bool spill_started = false;
-bool spill_broken = false;
+// Bytes of output in the spill file, whether that file could not be made,
+// and whether the hold has reached -m (or could take no more), which ends
+// the script.
+std::size_t spill_len = 0;
+bool spill_failed = false;
+bool hold_full = false;
 
 // The script's time limits, in monotonic_ms (0: none): when it gets
 // SIGTERM and when SIGKILL; what was sent so far, whether the pending
@@ -66,6 +70,11 @@ bool script_running() {
   return ::waitid(P_PID, static_cast<id_t>(child_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
          info.si_pid == 0;
 }
+
+// The script leads a process group of its own: what it started in the
+// background is ended with it. The group outlives a leader that has ended
+// but is not reaped yet, so its number cannot have been taken by another.
+void signal_script(int sig) { (void)::kill(-child_pid, sig); }
 
 // Waits at most timeout_ms (-1: no limit) for the script to end.
 void wait_for_end(int timeout_ms) {
@@ -100,9 +109,14 @@ void release(byte_buffer &b) {
   b = byte_buffer{};
 }
 
-int open_spill_file() {
+// Where the held output's file lives.
+const char *spill_dir() {
   const char *dir = std::getenv("TMPDIR");
-  if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
+  return dir == nullptr || dir[0] == '\0' ? "/tmp" : dir;
+}
+
+int open_spill_file() {
+  const char *dir = spill_dir();
   int fd = ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd >= 0) return fd;
   char path[4096];
@@ -112,42 +126,58 @@ int open_spill_file() {
   return fd;
 }
 
-// Keeps a piece of script output for the relay, in order.
-void hold_output(const char *data, std::size_t len) {
-  if (!spill_started && held_head.len + len <= HOLD_MEMORY_LIMIT) {
-    if (!append(held_head, data, len)) log_error("out of memory holding script output");
-    return;
-  }
-  if (!spill_started) {
-    spill_started = true;
+// Room for more held output: up to -m in all; without the file, only what
+// is left of the first MiB. The file is made once that may not be enough,
+// before the read that needs it, so that no byte read is lost should it
+// fail.
+std::size_t hold_room() {
+  const std::size_t limit = static_cast<std::size_t>(held_output_limit) * 1024 * 1024;
+  std::size_t room = limit - std::min(limit, held_head.len + spill_len);
+  if (spill_fd < 0 && !spill_failed && held_head.len + std::min(room, sizeof io_buffer) > HOLD_MEMORY_LIMIT) {
     spill_fd = open_spill_file();
-    if (spill_fd < 0) {
-      spill_broken = true;
-      log_error("could not create a file to hold script output; holding it in memory");
-    }
+    spill_failed = spill_fd < 0;
+    char message[4096 + 64];
+    format_bounded(message, sizeof message, "could not make a file in %s to hold script output", spill_dir());
+    if (spill_failed) log_error(message);
   }
-  if (!spill_broken) {
-    std::size_t done = write_fully(spill_fd, data, len);
-    data += done;
-    len -= done;
-    if (len == 0) return;
-    spill_broken = true;
-    log_error("could not write held script output to its file; holding it in memory");
-  }
-  if (!append(held_tail, data, len)) log_error("out of memory holding script output");
+  return spill_fd < 0 ? std::min(room, HOLD_MEMORY_LIMIT - held_head.len) : room;
 }
 
-// Reads what the script has written so far into the hold.
+// Keeps a piece of output that hold_room made room for, in order. False
+// when it could not all be kept; what follows it is then not relayed, the
+// output being taken as ended there.
+bool hold_output(const char *data, std::size_t len) {
+  if (spill_fd < 0) return append(held_head, data, len);
+  std::size_t done = write_fully(spill_fd, data, len);
+  spill_len += done;
+  if (done != len) child_out_eof = true;
+  return done == len;
+}
+
+// At -m, or when nothing more can be held: the script is ended as its run
+// limit would end it, and the relay sends what was held. Once only: its
+// input closed, the script is fed no more, so no hold is tried again.
+void end_for_hold_limit() {
+  hold_full = true;
+  char event[64];
+  format_bounded(event, sizeof event, "ended: more than %d MiB of output held", held_output_limit);
+  log_command(cmd_line != nullptr ? cmd_line : "", script_peer, event);
+  stop_script();
+}
+
+// Reads what the script has written so far into the hold, never past -m.
 void drain_output_once() {
+  const std::size_t room = hold_room();
+  if (room == 0) return end_for_hold_limit();
   ssize_t n;
   do {
-    n = ::read(child_out_fd, io_buffer, sizeof io_buffer);
+    n = ::read(child_out_fd, io_buffer, std::min(sizeof io_buffer, room));
   } while (n < 0 && errno == EINTR);
   if (n <= 0) {
     child_out_eof = true;
     return;
   }
-  hold_output(io_buffer, static_cast<std::size_t>(n));
+  if (!hold_output(io_buffer, static_cast<std::size_t>(n))) end_for_hold_limit();
 }
 
 }  // namespace
@@ -165,12 +195,12 @@ void enforce_script_limits() {
         format_bounded(outcome, sizeof outcome, "timed out after %d s", run_limit);
         log_command(cmd_line != nullptr ? cmd_line : "", script_peer, outcome);
       }
-      ::kill(child_pid, SIGTERM);
     }
+    signal_script(SIGTERM);
   }
   if (script_signalled == SIGTERM && now >= script_kill_at) {
     script_signalled = SIGKILL;
-    if (script_running()) ::kill(child_pid, SIGKILL);
+    signal_script(SIGKILL);
   }
 }
 
@@ -182,6 +212,9 @@ int script_deadline_in() {
 }
 
 bool run_limit_reached() { return run_limit_hit; }
+
+bool hold_limit_reached() { return hold_full; }
+
 
 bool script_grace_over() { return script_kill_at != 0 && monotonic_ms() >= script_kill_at; }
 
@@ -208,11 +241,11 @@ void reset_script_limits() {
 
 void reset_hold() {
   release(held_head);
-  release(held_tail);
   if (spill_fd >= 0) ::close(spill_fd);
   spill_fd = -1;
-  spill_started = false;
-  spill_broken = false;
+  spill_len = 0;
+  spill_failed = false;
+  hold_full = false;
   child_out_eof = false;
 }
 
@@ -230,6 +263,9 @@ pid_t spawn_script(const char *program, char **argv, char **envp, int in_fd, int
   volatile int exec_errno = 0;
   pid_t pid = ::vfork();
   if (pid == 0) {
+    // Its own process group, so that the daemon's limits reach whatever it
+    // starts, and a signal to the daemon's group (a Ctrl-C) does not.
+    ::setpgid(0, 0);
     ::dup2(in_fd, 0);
     ::dup2(out_fd, 1);
     ::dup2(out_fd, 2);
@@ -238,6 +274,9 @@ pid_t spawn_script(const char *program, char **argv, char **envp, int in_fd, int
     exec_errno = errno != 0 ? errno : ENOEXEC;
     ::_exit(exec_errno);
   }
+  // Made here too, so that no signal can find the child not yet a leader;
+  // after the exec this fails, having been done already.
+  if (pid > 0) (void)::setpgid(pid, pid);
   *exec_err = pid > 0 ? exec_errno : 0;
   return pid;
 }
@@ -367,6 +406,8 @@ void send_input(const char *p, std::size_t len) {
       // Past its run limit the script is being ended: the line is dropped.
       if (run_limit_hit || script_grace_over()) return;
       if (nfds == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) drain_output_once();
+      // So is it at the held-output limit, which has closed its input.
+      if (hold_full) return;
       continue;
     }
     // The script has gone or closed its input: the rest of the line is lost.

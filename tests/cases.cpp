@@ -216,7 +216,7 @@ struct runner {
   }
 
   static bool is_case_word(const std::string &w) {
-    static const char *const words[] = {"case", "run", "from", "open", "vanish", "send", "reply",
+    static const char *const words[] = {"case", "run", "from", "open", "vanish", "send", "reply", "more", "reset",
                                         "log", "logmatch", "stdin", "status", "stdout", "stderr", "stderrmatch", "stdoutmatch", "stdoutline", "stderrline",
                                         "absent", nullptr};
     for (const char *const *p = words; *p != nullptr; ++p)
@@ -363,12 +363,15 @@ struct runner {
   // closes (or, with "vanish", leaves once the reply has come).
   void talk_case(const std::vector<directive> &group) {
     std::string from;
-    bool open = false, vanish = false;
+    bool open = false, vanish = false, reset = false;
+    std::vector<std::string> more;  // MIN MAX: bytes of any kind after the replies
     std::vector<std::pair<bool, std::string>> steps;  // true: send
     for (const directive &d : group) {
       if (d.word == "from") from = text(d);
       open = open || d.word == "open";
       vanish = vanish || d.word == "vanish";
+      reset = reset || d.word == "reset";
+      if (d.word == "more") more = words(d);
       if (d.word == "send" || d.word == "reply") {
         if (steps.empty() || steps.back().first != (d.word == "send")) steps.emplace_back(d.word == "send", "");
         steps.back().second += text(d);
@@ -393,7 +396,11 @@ struct runner {
     bool closed = c.read_until_closed(vanish ? want.size() : std::string::npos);
     mask_marker(c.got);
     EXPECT_TRUE(closed || vanish) << "the daemon did not close";
-    EXPECT_TRUE(same(vanish ? c.got.substr(0, want.size()) : c.got, want));
+    EXPECT_TRUE(same(vanish || !more.empty() ? c.got.substr(0, want.size()) : c.got, want));
+    EXPECT_TRUE(more.empty() || (c.got.size() >= want.size() + std::stoul(more.at(0)) &&
+                                 c.got.size() <= want.size() + std::stoul(more.at(1)))) << c.got.size() << " bytes";
+    // A refused peer's unread request may reset; a served one must not.
+    EXPECT_TRUE(c.reset == reset || (!reset && want.find("200 Cmd started") == std::string::npos)) << "a reset";
   }
 
   // A 102 reply's marker, 32 hex digits, fresh for each connection, is

@@ -478,7 +478,8 @@ bool client::read_until_closed(std::size_t want, std::chrono::milliseconds timeo
     ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     // A reset closes too: a daemon drops a peer without reading its bytes.
-    if (n <= 0) return n == 0 || errno == ECONNRESET;
+    reset = n < 0 && errno == ECONNRESET;
+    if (n <= 0) return n == 0 || reset;
     got.append(buf, static_cast<std::size_t>(n));
   }
   return false;

@@ -86,6 +86,7 @@ struct daemon_proc {
 struct client {
   int fd = -1;
   std::string got;
+  bool reset = false;  // the daemon reset the connection
   explicit client(int port, const std::string &source_addr = "");
   ~client() { close(); }
   client(const client &) = delete;

@@ -156,6 +156,7 @@ TEST(Limits, IdleClient) {
     EXPECT_GT(seconds_since(t0), 0.9);
     EXPECT_LT(seconds_since(t0), 4);
     EXPECT_TRUE(c.got.starts_with(r.reply) && c.got.size() < 100000000u);
+    EXPECT_EQ(c.reset, r.log[0] == timed_out) << "a cut connection is reset, a served one closed";
     EXPECT_TRUE(wait_until([&] { return s.log() == r.log; }, 10s));
     ::truncate((s.root + "/quavd.log").c_str(), 0);
   }
@@ -166,7 +167,7 @@ TEST(Limits, IdleClient) {
 // connection no longer than that. What came first is relayed; the time-out
 // line comes before the one outcome line.
 TEST(Limits, RunLimit) {
-  served_root s({"-l", "-c", "3", "-T", "1"});
+  served_root s({"-l", "-c", "4", "-T", "1"});
   struct row {
     std::string script, body;
     int signal;
@@ -174,7 +175,8 @@ TEST(Limits, RunLimit) {
   } const rows[] = {
       {"bin/forever", "echo first\nexec sleep 100\n", 15, 0.9, 4},
       {"bin/stubborn", "trap '' TERM\necho first\nexec sleep 100\n", 9, 5.9, 9},
-      {"bin/holder", "/bin/sleep 30 &\necho $! >bg.pid\necho first\nexec sleep 100\n", 15, 5.9, 9},
+      {"bin/holder", "/bin/sleep 30 &\necho $! >bg.pid\necho first\nexec sleep 100\n", 15, 0.9, 4},
+      {"bin/leaver", "setsid /bin/sleep 30 &\necho $! >lv.pid\necho first\nexec sleep 100\n", 15, 5.9, 9},
   };
   std::vector<std::thread> clients;
   for (const row &r : rows) {
@@ -187,7 +189,11 @@ TEST(Limits, RunLimit) {
     });
   }
   for (auto &t : clients) t.join();
-  ::kill(std::stoi(read_file(s.root + "/bg.pid")), SIGKILL);
+  // The background child was ended with its group (a subreaper above us
+  // may not have reaped it yet).
+  const std::string bg_stat = "/proc/" + std::to_string(std::stoi(read_file(s.root + "/bg.pid"))) + "/stat";
+  EXPECT_TRUE(wait_until([&] { return read_file(bg_stat).find(") S") == std::string::npos; })) << "survived";
+  ::kill(std::stoi(read_file(s.root + "/lv.pid")), SIGKILL);  // it left the group
   auto log = s.log();
   for (const row &r : rows) {
     const std::string prefix = "command '" + r.script + "'" + peer_from();
@@ -196,5 +202,5 @@ TEST(Limits, RunLimit) {
                          prefix + "died with signal " + std::to_string(r.signal));
     EXPECT_TRUE(limit < end && end != log.end()) << r.script;
   }
-  EXPECT_EQ(s.outcome_lines(), 6);  // three time-out lines, three outcomes
+  EXPECT_EQ(s.outcome_lines(), 8);  // four time-out lines, four outcomes
 }
