@@ -14,23 +14,11 @@ REQUESTS=${REQUESTS:-2000}
 SECONDS_PER_RUN=${SECONDS_PER_RUN:-3}
 LOOKUPS=${LOOKUPS:-1000000}
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-repo=$(dirname "$here")
-build=${BUILD_DIR:-$repo/build-bench}
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUAVD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target quavd loadgen bench_true rules_bench >/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+bench_setup rules quavd loadgen bench_true rules_bench
 loadgen=$build/bench/loadgen
 rules_bench=$build/bench/rules_bench
 
-work=$(mktemp -d /tmp/quavd-rules-bench.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 
 rules=$work/rules.txt
 "$rules_bench" write "$rules" "$RULES" 127.0.0.1

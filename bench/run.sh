@@ -39,9 +39,7 @@ CONCURRENCY=16
 BASELINE_QUAVD=${BASELINE_QUAVD:-}
 IDLE_WAIT=${IDLE_WAIT:-60}
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-repo=$(dirname "$here")
-build=${BUILD_DIR:-$repo/build-bench}
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # The address rule, TLS and status figures (FIGURES=rules, tls, status)
 # have scripts of their own.
@@ -54,22 +52,15 @@ for own in rules tls status; do
 done
 
 echo "building in $build (Release)" >&2
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUAVD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target quavd loadgen bench_true bench_emit bench_sink bench_nap >/dev/null
+bench_setup all quavd loadgen bench_true bench_emit bench_sink bench_nap
 
 missing=()
 command -v tcpserver >/dev/null || missing+=(ucspi-tcp)
 command -v socat >/dev/null || missing+=(socat)
 command -v xinetd >/dev/null || missing+=(xinetd)
-if ((${#missing[@]} > 0)); then
-  echo "installing ${missing[*]}" >&2
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null ||
-    { apt-get update >/dev/null && apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null; }
-fi
+need_packages "${missing[@]}"
 
 loadgen=$build/bench/loadgen
-work=$(mktemp -d /tmp/quavd-bench.XXXXXX)
 root=$work/root
 mkdir -p "$root/bin"
 cp "$build/bench/scripts/true" "$build/bench/scripts/emit" "$build/bench/scripts/sink" \
@@ -82,24 +73,6 @@ results=$work/results
 conc_results=$work/conc-results
 : >"$results"
 : >"$conc_results"
-
-pids=()
-stop_all() {
-  local pid
-  for pid in "${pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
-  done
-  for pid in "${pids[@]}"; do
-    wait "$pid" 2>/dev/null || true
-  done
-  pids=()
-}
-cleanup() {
-  stop_all
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 
 # start PORT COMMAND...: runs a server in the scripts' root, waits for its port.
 start() {

@@ -18,29 +18,12 @@ RELAY_BYTES=${RELAY_BYTES:-268435456}
 FLEET=${FLEET:-200}
 ((FLEET >= 1 && FLEET <= 250)) || { echo "FLEET must be 1..250" >&2; exit 1; }
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-repo=$(dirname "$here")
-build=${BUILD_DIR:-$repo/build-bench}
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUAVD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target quavd quav loadgen bench_true bench_emit >/dev/null
-if ! command -v pdsh >/dev/null; then
-  echo "installing pdsh" >&2
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y --no-install-recommends pdsh >/dev/null ||
-    { apt-get update >/dev/null && apt-get install -y --no-install-recommends pdsh >/dev/null; }
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+bench_setup status quavd quav loadgen bench_true bench_emit
+command -v pdsh >/dev/null || need_packages pdsh
 loadgen=$build/bench/loadgen
 quav=$build/quav
 
-work=$(mktemp -d /tmp/quavd-status-bench.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 
 # serve DIR ARGS...: a daemon with a root of its own, in the background.
 serve() {

@@ -15,25 +15,14 @@ REQUESTS=${REQUESTS:-2000}
 SECONDS_PER_RUN=${SECONDS_PER_RUN:-3}
 RELAY_BYTES=${RELAY_BYTES:-536870912}
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-repo=$(dirname "$here")
-build=${BUILD_DIR:-$repo/build-bench}
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUAVD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target quavd loadgen tls_loadgen bench_true bench_emit >/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+bench_setup tls quavd loadgen tls_loadgen bench_true bench_emit
 for tool in socat stunnel4 openssl; do
   command -v $tool >/dev/null || { echo "tls.sh: $tool is missing (apt-get install socat stunnel4 openssl)" >&2; exit 1; }
 done
 loadgen=$build/bench/loadgen
 tls=$build/bench/tls_loadgen
 
-work=$(mktemp -d /tmp/quavd-tls-bench.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
 "$repo/tests/certs.sh" "$work"
 mkdir -p "$work/root/bin"
 cp "$build/bench/scripts/true" "$build/bench/scripts/emit" "$work/root/bin/"
