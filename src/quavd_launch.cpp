@@ -74,7 +74,9 @@ bool script_running() {
 // The script leads a process group of its own: what it started in the
 // background is ended with it. The group outlives a leader that has ended
 // but is not reaped yet, so its number cannot have been taken by another.
-void signal_script(int sig) { (void)::kill(-child_pid, sig); }
+void signal_script(int sig) {
+  if (child_pid > 0) (void)::kill(-child_pid, sig);
+}
 
 // Waits at most timeout_ms (-1: no limit) for the script to end.
 void wait_for_end(int timeout_ms) {
