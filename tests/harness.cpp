@@ -392,12 +392,7 @@ std::vector<std::string> socket_targets(pid_t pid) {
 int daemon_proc::open_fds() const { return fd_count(pid); }
 
 int daemon_proc::idle_fds() const {
-  auto sockets = [&] {
-    int n = 0;
-    for (int fd = 0; fd < 1024; ++fd) n += fd_target(pid, fd).starts_with("socket:") ? 1 : 0;
-    return n;
-  };
-  if (pid <= 0 || !wait_until([&] { return sockets() == 1; })) return -1;
+  if (pid <= 0 || !wait_until([&] { return socket_targets(pid).size() == 1; })) return -1;
   return open_fds();
 }
 
@@ -485,15 +480,6 @@ bool client::read_until_closed(std::size_t want, std::chrono::milliseconds timeo
   return false;
 }
 
-std::string exchange(int port, const std::string &request, const exchange_options &opt) {
-  client c(port, opt.source_addr);
-  if (c.fd < 0) return "";
-  c.send(request, opt.timeout);
-  if (opt.half_close) ::shutdown(c.fd, SHUT_WR);
-  c.read_until_closed(std::string::npos, opt.timeout);
-  return c.got;
-}
-
 // Long texts are compared without printing megabytes on failure.
 ::testing::AssertionResult same(const std::string &got, const std::string &want) {
   if (got == want) return ::testing::AssertionSuccess();
@@ -555,7 +541,12 @@ int served_root::outcome_lines() const {
 
 std::string served_root::send(const std::string &request, bool half_close,
                               std::chrono::milliseconds timeout) const {
-  return exchange(daemon.port, request, {"", half_close, timeout});
+  client c(daemon.port);
+  if (c.fd < 0) return "";
+  c.send(request, timeout);
+  if (half_close) ::shutdown(c.fd, SHUT_WR);
+  c.read_until_closed(std::string::npos, timeout);
+  return c.got;
 }
 
 }  // namespace harness

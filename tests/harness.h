@@ -100,14 +100,6 @@ struct client {
   bool read_until_closed(std::size_t want = std::string::npos, std::chrono::milliseconds timeout = 30s);
 };
 
-// One whole exchange: connect, send, half-close if asked, read to the end.
-struct exchange_options {
-  std::string source_addr;
-  bool half_close = false;
-  std::chrono::milliseconds timeout = 20s;
-};
-std::string exchange(int port, const std::string &request, const exchange_options &opt = {});
-
 template <typename Pred>
 bool wait_until(Pred pred, std::chrono::milliseconds timeout = 5s) {
   auto end = std::chrono::steady_clock::now() + timeout;
