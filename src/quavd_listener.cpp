@@ -182,9 +182,9 @@ void open_server_socket() {
     std::perror("bind");
     final_death();
   }
-  // Handlers bound what is served at once by not accepting: a burst must
-  // not overflow the queue meanwhile. One at a time keeps its 5.
-  (void)::listen(server_socket, max_connections > 1 ? SOMAXCONN : 5);
+  // Handlers bound what is served at once by not accepting: the queue holds
+  // as many as are served at once, and never fewer than 5.
+  (void)::listen(server_socket, max_connections > 5 ? max_connections : 5);
   // The pool's handlers wait for it together; whoever is late finds none.
   if (max_connections > 1) ::fcntl(server_socket, F_SETFL, ::fcntl(server_socket, F_GETFL) | O_NONBLOCK);
   listen_fds[0] = server_socket;
