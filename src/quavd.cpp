@@ -199,7 +199,11 @@ void await_connection(int listening_fd) {
     pollfd p{listening_fd, POLLIN, 0};
     if (::ppoll(&p, 1, nullptr, &open_mask) >= 0 || errno != EINTR) break;
   }
+  // A SIGHUP that came just before a connection that was already waiting
+  // is held back by a ppoll that returns the connection; let in here, its
+  // settings still hold for that connection.
   ::sigprocmask(SIG_SETMASK, &open_mask, nullptr);
+  if (reload_pending) reload_settings();
 }
 
 void become_run_user() {
